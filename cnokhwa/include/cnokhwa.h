@@ -1,0 +1,160 @@
+/*
+ * libcnokhwa: camera capture for Linux desktops.
+ *
+ * Lists V4L2 capture devices and synthetic test cameras, streams from them on a capture thread
+ * per device, and hands out the newest frame as packed 8-bit RGB (R, G, B per pixel, rows top to
+ * bottom). Every function may be called from any thread at any time: grabs and geometry queries
+ * of one device may run on several threads while another thread starts or stops capture.
+ *
+ * Devices are numbered from 0: the V4L2 capture devices first (in /dev/videoN order; metadata-only
+ * nodes are skipped), then the synthetic cameras. The list is built on first use and rebuilt by
+ * cnokhwa_initialize and cnokhwa_devices_count; a device that stays attached keeps its capture
+ * running across a rebuild, one that vanished is stopped and dropped.
+ *
+ * Synthetic cameras are switched on by the environment variable CNOKHWA_SYNTHETIC_CAMERAS, read
+ * at every rebuild of the list: either a count ("2": that many 640x480 cameras at 30 frames per
+ * second) or a comma-separated list of "WIDTHxHEIGHT" or "WIDTHxHEIGHT@FPS" entries ("1920x1080@30,
+ * 640x480@15"). A synthetic camera starts at any requested size up to 8192 x 8192 and draws frame
+ * number n (1 for the first frame after a start, then 2, 3, ...) as a deterministic pattern:
+ *   - rows 0 to band - 1, where band = max(1, height / 8): every pixel is
+ *     (n & 255, (n >> 8) & 255, (n >> 16) & 255), so the frame number can be read from any pixel
+ *     of the band, also after downscaling;
+ *   - the rows below: pixel (x, y) is ((x + 4n) & 255, (y + 2n) & 255, (x + y + n) & 255), a
+ *     gradient that moves with every frame.
+ *
+ * Result codes. Every function returning int gives a value >= 0 on success (0, or the count or
+ * size asked for) and one of these negative codes on failure:
+ */
+#ifndef CNOKHWA_H
+#define CNOKHWA_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(CNOKHWA_BUILDING)
+#define CNOKHWA_API __attribute__((visibility("default")))
+#else
+#define CNOKHWA_API
+#endif
+
+/* Success; also "permitted" for cnokhwa_has_videocapture_auth and "a frame has arrived" for
+ * cnokhwa_has_first_frame. */
+#define CNOKHWA_OK 0
+/* Not yet: capture runs but no frame has arrived since it started. */
+#define CNOKHWA_NOT_YET (-256)
+/* No device at this index (negative, past the end, or the device was unplugged and the list
+ * rebuilt). */
+#define CNOKHWA_ERR_BAD_INDEX (-2)
+/* An argument is out of range: a null buffer, a size below 1, a format index past the device's
+ * list, or a requested frame size beyond what the device can deliver. */
+#define CNOKHWA_ERR_BAD_ARGUMENT (-3)
+/* Capture is not running on this device. */
+#define CNOKHWA_ERR_NOT_STARTED (-4)
+/* The buffer passed to cnokhwa_grab_frame is larger than the current frame: the geometry changed
+ * (the frame shrank) since the caller sized its buffer. Query the geometry again. */
+#define CNOKHWA_ERR_GEOMETRY_CHANGED (-7)
+/* The device could not be opened or configured (busy, no permission, or the driver refused the
+ * format or the streaming set-up). */
+#define CNOKHWA_ERR_OPEN_FAILED (-8)
+/* The buffer passed to cnokhwa_grab_frame is smaller than the current frame (the geometry
+ * changed, the frame grew). Query the geometry again. */
+#define CNOKHWA_ERR_BUFFER_TOO_SMALL (-11)
+/* The device stopped delivering while capturing (unplugged, or a driver error). Starting capture
+ * again recovers once the device is back. */
+#define CNOKHWA_ERR_DEVICE_LOST (-12)
+/* The device offers no pixel format that the library can convert to RGB (MJPEG, YUYV, NV12 and
+ * RGB24 are converted), or the chosen format is not one of them. */
+#define CNOKHWA_ERR_UNSUPPORTED_FORMAT (-14)
+/* Memory for the frame buffers could not be allocated. */
+#define CNOKHWA_ERR_NO_MEMORY (-15)
+
+/* Builds the device list afresh. Returns CNOKHWA_OK, or CNOKHWA_ERR_NO_MEMORY. Calling it is
+ * optional: every other function builds the list on first use. */
+CNOKHWA_API int cnokhwa_initialize(void);
+
+/* Capture needs no permission on Linux beyond access to the device nodes: always CNOKHWA_OK. */
+CNOKHWA_API int cnokhwa_has_videocapture_auth(void);
+
+/* Nothing to ask on Linux; does nothing. */
+CNOKHWA_API void cnokhwa_ask_videocapture_auth(void);
+
+/* Rebuilds the device list (so hot-plugged cameras appear) and returns the number of devices. */
+CNOKHWA_API int cnokhwa_devices_count(void);
+
+/* The three text queries write a NUL-terminated UTF-8 string into buf (at most size bytes,
+ * including the NUL; a longer text is cut at a character boundary) and return CNOKHWA_OK, or
+ * CNOKHWA_ERR_BAD_INDEX, or CNOKHWA_ERR_BAD_ARGUMENT for a null buf or a size below 1.
+ *
+ * Unique id: stable across replugging where the system gives one: the name of the device's
+ * /dev/v4l/by-id link (maker, product and serial number), else the driver's bus location; for a
+ * synthetic camera "synthetic-<k>" (k counts the synthetic cameras from 0). */
+CNOKHWA_API int cnokhwa_device_unique_id(int index, void* buf, int size);
+
+/* Model id: the USB vendor and product ids as "vvvv:pppp" (lower-case hex) when the device sits
+ * on USB, else the driver's card name; "synthetic" for a synthetic camera. */
+CNOKHWA_API int cnokhwa_device_model_id(int index, void* buf, int size);
+
+/* Display name: the driver's card name; "Synthetic Camera <k>" for a synthetic camera. */
+CNOKHWA_API int cnokhwa_device_name(int index, void* buf, int size);
+
+/* Number of formats in the device's list: one entry per pixel format, frame size and frame rate
+ * that the driver lists (continuous and stepwise ranges give their smallest and largest value).
+ * CNOKHWA_ERR_BAD_INDEX for a bad index. */
+CNOKHWA_API int cnokhwa_device_formats_count(int index);
+
+/* Width, height and frame rate (frames per second, rounded to a whole number; 0 when the driver
+ * lists none) of one format. CNOKHWA_ERR_BAD_INDEX, or CNOKHWA_ERR_BAD_ARGUMENT for a bad format
+ * index. */
+CNOKHWA_API int cnokhwa_device_format_width(int index, int format);
+CNOKHWA_API int cnokhwa_device_format_height(int index, int format);
+CNOKHWA_API int cnokhwa_device_format_frame_rate(int index, int format);
+
+/* Pixel format name of one format, written like the text queries above: "mjpeg", "yuy2",
+ * "nv12", "rgb", "uyvy", "i420", "h264", "gray", or the driver's four-character code in lower
+ * case for others. Synthetic cameras list "rgb". */
+CNOKHWA_API int cnokhwa_device_format_type(int index, int format, void* buf, int size);
+
+/* Starts capture (restarting it if it runs) at the frame size nearest to width x height among
+ * the sizes the device lists, in the format with the highest frame rate at that size (an
+ * uncompressed format wins a tie, so MJPEG is chosen where the camera needs it for the rate).
+ * A width or height below 1 asks for the largest size. A synthetic camera uses the requested size
+ * itself (its own size when width or height is below 1). Returns CNOKHWA_OK once streaming has
+ * started; frames follow on the device's capture thread. */
+CNOKHWA_API int cnokhwa_start_capture(int index, int width, int height);
+
+/* Starts capture in one format of the device's list (see cnokhwa_device_formats_count).
+ * CNOKHWA_ERR_BAD_ARGUMENT for a bad format index, CNOKHWA_ERR_UNSUPPORTED_FORMAT for a format
+ * that the library cannot convert. */
+CNOKHWA_API int cnokhwa_start_capture_with_format(int index, int format);
+
+/* Stops capture of one device, or of every device with index -1, and waits for the capture
+ * threads to end. Stopping a device that does not capture succeeds. CNOKHWA_OK, or
+ * CNOKHWA_ERR_BAD_INDEX. */
+CNOKHWA_API int cnokhwa_stop_capture(int index);
+
+/* CNOKHWA_OK once a frame has arrived since capture started, CNOKHWA_NOT_YET before,
+ * CNOKHWA_ERR_NOT_STARTED, CNOKHWA_ERR_DEVICE_LOST or CNOKHWA_ERR_BAD_INDEX. */
+CNOKHWA_API int cnokhwa_has_first_frame(int index);
+
+/* Geometry of the newest frame: width and height in pixels, and the row stride in bytes (always
+ * 3 x width: rows are packed). 0 while capture runs but no frame has arrived; otherwise the
+ * codes of cnokhwa_has_first_frame. The geometry may change between frames (a restart, or an MJPEG
+ * camera changing its frame size): size the grab buffer from these values and query again when
+ * the grab reports CNOKHWA_ERR_BUFFER_TOO_SMALL or CNOKHWA_ERR_GEOMETRY_CHANGED. */
+CNOKHWA_API int cnokhwa_frame_width(int index);
+CNOKHWA_API int cnokhwa_frame_height(int index);
+CNOKHWA_API int cnokhwa_frame_bytes_per_row(int index);
+
+/* Copies the newest frame into buf as packed RGB, bytes_per_row x height bytes. size must equal
+ * that frame size: CNOKHWA_ERR_BUFFER_TOO_SMALL when it is smaller, CNOKHWA_ERR_GEOMETRY_CHANGED
+ * when it is larger (nothing is written in both cases). Returns CNOKHWA_OK, CNOKHWA_NOT_YET before
+ * the first frame, CNOKHWA_ERR_BAD_ARGUMENT for a null buf or a size below 1, or the codes of
+ * cnokhwa_has_first_frame. The same frame may be grabbed any number of times. */
+CNOKHWA_API int cnokhwa_grab_frame(int index, void* buf, int size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CNOKHWA_H */
