@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "camera/camera.h"
 #include "core/last_error.h"
 #include "core/lock_file.h"
 #include "core/registration.h"
@@ -18,6 +19,7 @@ Napi::Object InitAddon(Napi::Env env, Napi::Object exports) {
   RegisterFunction<GetLastError>(env, exports, "getLastError");
   RegisterFunction<LockFile>(env, exports, "lockFile");
   RegisterFunction<UnlockFile>(env, exports, "unlockFile");
+  RegisterCamera(env, exports);
   return exports;
 }
 
