@@ -66,13 +66,15 @@ Napi::Value CameraGrabFrame(const Napi::CallbackInfo& info) {
     result.Set("data", env.Null());
     return result;
   }
-  const int64_t size = bytesPerRow * height;
-  // The library takes its capacity as an int: a larger frame cannot be grabbed in one call.
-  if (size > std::numeric_limits<int>::max()) {
+  // The library takes its capacity as an int: a larger frame cannot be grabbed in one call. (Three
+  // times a 31-bit width times a 31-bit height does not even fit in 64 bits.)
+  constexpr int64_t kMaxCapacity = std::numeric_limits<int>::max();
+  if (bytesPerRow > kMaxCapacity / height) {
     result.Set("result", kCameraSizeInvalid);
     result.Set("data", env.Null());
     return result;
   }
+  const int64_t size = bytesPerRow * height;
   Napi::Buffer<uint8_t> data = Napi::Buffer<uint8_t>::New(env, static_cast<size_t>(size));
   const int grabbed = b.GrabFrame(index, data.Data(), size);
   if (grabbed != kCameraResultOk) {
