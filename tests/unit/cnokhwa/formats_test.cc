@@ -1,0 +1,68 @@
+#include "formats.h"
+
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+
+#include <vector>
+
+namespace cnokhwa {
+namespace {
+
+constexpr uint32_t kMjpeg = V4L2_PIX_FMT_MJPEG;
+constexpr uint32_t kYuyv = V4L2_PIX_FMT_YUYV;
+constexpr uint32_t kNv12 = V4L2_PIX_FMT_NV12;
+constexpr uint32_t kH264 = V4L2_PIX_FMT_H264;
+
+// A typical UVC microscope: YUYV is slow at the large sizes, MJPEG keeps the full rate.
+const std::vector<FormatEntry> kMicroscope = {
+    {kYuyv, 640, 480, 30},    {kYuyv, 1280, 720, 10},  {kYuyv, 1920, 1080, 5},
+    {kMjpeg, 640, 480, 30},   {kMjpeg, 1280, 720, 30}, {kMjpeg, 1920, 1080, 30},
+    {kMjpeg, 1920, 1080, 15}, {kH264, 3840, 2160, 30},
+};
+
+TEST(ChooseFormat, NearestSizeThenFastestFormat) {
+  EXPECT_EQ(ChooseFormat(kMicroscope, 1920, 1080), 5) << "MJPEG for the rate";
+  EXPECT_EQ(ChooseFormat(kMicroscope, 1280, 720), 4);
+  EXPECT_EQ(ChooseFormat(kMicroscope, 640, 480), 0) << "uncompressed wins an equal rate";
+  EXPECT_EQ(ChooseFormat(kMicroscope, 700, 500), 0) << "nearest size";
+  EXPECT_EQ(ChooseFormat(kMicroscope, 1800, 1000), 5);
+  EXPECT_EQ(ChooseFormat(kMicroscope, 100000, 100000), 5) << "H.264 cannot be converted";
+}
+
+TEST(ChooseFormat, MissingSizeAsksForTheLargest) {
+  EXPECT_EQ(ChooseFormat(kMicroscope, 0, 0), 5);
+  EXPECT_EQ(ChooseFormat(kMicroscope, -1, 480), 5);
+}
+
+TEST(ChooseFormat, EqualDistanceGoesToTheLargerSize) {
+  const std::vector<FormatEntry> formats = {{kNv12, 600, 400, 30}, {kNv12, 800, 600, 30}};
+  EXPECT_EQ(ChooseFormat(formats, 700, 500), 1);
+}
+
+TEST(ChooseFormat, NothingConvertibleGivesMinusOne) {
+  EXPECT_EQ(ChooseFormat({}, 640, 480), -1);
+  EXPECT_EQ(ChooseFormat({{kH264, 640, 480, 30}}, 640, 480), -1);
+  EXPECT_EQ(ChooseFormat({{kYuyv, 0, 480, 30}}, 640, 480), -1);
+}
+
+TEST(FormatTypeName, KnownNamesAndFourCharacterFallback) {
+  EXPECT_EQ(FormatTypeName(kMjpeg), "mjpeg");
+  EXPECT_EQ(FormatTypeName(kYuyv), "yuy2");
+  EXPECT_EQ(FormatTypeName(kNv12), "nv12");
+  EXPECT_EQ(FormatTypeName(V4L2_PIX_FMT_RGB24), "rgb");
+  EXPECT_EQ(FormatTypeName(V4L2_PIX_FMT_Y10), "y10");
+  EXPECT_EQ(FormatTypeName(v4l2_fourcc('A', 0x01, 'b', ' ')), "a?b");
+}
+
+TEST(FrameRateOfInterval, RoundsToWholeFrames) {
+  EXPECT_EQ(FrameRateOfInterval(1, 30), 30);
+  EXPECT_EQ(FrameRateOfInterval(1001, 30000), 30);
+  EXPECT_EQ(FrameRateOfInterval(2, 15), 8);
+  EXPECT_EQ(FrameRateOfInterval(1, 5), 5);
+  EXPECT_EQ(FrameRateOfInterval(0, 30), 0);
+  EXPECT_EQ(FrameRateOfInterval(30, 0), 0);
+  EXPECT_EQ(FrameRateOfInterval(1, 0xffffffffu), 1000000);
+}
+
+}  // namespace
+}  // namespace cnokhwa
