@@ -88,7 +88,11 @@ int cnokhwa_frame_height(int index) {
   return EnvInt("FAKE_CAMERA_HEIGHT", 2);
 }
 int cnokhwa_frame_bytes_per_row(int index) {
-  return EnvInt("FAKE_CAMERA_STRIDE", 3 * cnokhwa_frame_width(index));
+  if (getenv("FAKE_CAMERA_STRIDE") != NULL) {
+    return EnvInt("FAKE_CAMERA_STRIDE", 0);
+  }
+  const long long packed = 3LL * cnokhwa_frame_width(index);
+  return packed > 2147483647LL ? 2147483647 : (int)packed;
 }
 #ifndef FAKE_CAMERA_OMIT_GRAB
 int cnokhwa_grab_frame(int index, void* buf, int size) {
