@@ -23,3 +23,48 @@ for (const name of shipped) {
   console.log(`${name}: ${present ? 'built' : 'not built yet'}`);
 }
 console.log(`last error: "${addon.getLastError()}"`);
+
+// Cameras: every camera the capture library sees, and one frame from the first of them. With no
+// camera attached, a synthetic one stands in.
+async function cameraDemo() {
+  const library = path.join(buildDir, 'libcnokhwa.so');
+  if (!fs.existsSync(library) || typeof addon.loadCameraBackend !== 'function') {
+    return;
+  }
+  if (!process.env.CNOKHWA_SYNTHETIC_CAMERAS) {
+    process.env.CNOKHWA_SYNTHETIC_CAMERAS = '1280x720@30';
+  }
+  if (!addon.loadCameraBackend(library)) {
+    console.log(`camera library: ${addon.getLastError()}`);
+    return;
+  }
+  const count = addon.cameraDevicesCount();
+  console.log(`cameras (${count}):`);
+  for (let i = 0; i < count; i++) {
+    const formats = addon.cameraDeviceFormats(i);
+    const listed = formats.slice(0, 4).map((f) => `${f.type} ${f.width}x${f.height}@${f.frameRate}`);
+    console.log(`  ${i}: ${addon.cameraDeviceName(i)} [${addon.cameraDeviceUniqueId(i)}] ` +
+      `${listed.join(', ')}${formats.length > 4 ? `, ... (${formats.length})` : ''}`);
+  }
+  if (count === 0) {
+    return;
+  }
+  const started = addon.cameraStartCapture(0, 1280, 720);
+  if (started !== 0) {
+    console.log(`camera 0: start failed (${started})`);
+    return;
+  }
+  const deadline = Date.now() + 3000;
+  while (addon.cameraHasFirstFrame(0) !== 0 && Date.now() < deadline) {
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+  const frame = addon.cameraGrabFrameRgba(0, 960, 540);
+  console.log(`camera 0: ${frame.sourceWidth}x${frame.sourceHeight} grabbed as ` +
+    `${frame.width}x${frame.height} RGBA (result ${frame.result})`);
+  addon.cameraStopCapture();
+}
+
+cameraDemo().catch((error) => {
+  console.error(error);
+  process.exitCode = 1;
+});

@@ -1,5 +1,6 @@
 // Loading of the camera library, device and format queries, capture control, and the fixed
 // answers of this platform. Camera outcomes are returned as numbers, never thrown.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,6 +14,9 @@ namespace {
 
 constexpr int kTextBufferSize = 1024;
 constexpr int kFormatTypeBufferSize = 256;
+// A format count beyond any real device (V4L2 drivers list dozens) is a broken library: the list
+// is cut here rather than building an array that exhausts the script heap.
+constexpr int kMaxFormatsListed = 65536;
 
 // Runs a text query of the library into a zero-filled buffer and reads up to the first NUL; the
 // last byte is forced to 0 so an unterminated answer still ends inside the buffer.
@@ -111,7 +115,7 @@ Napi::Value CameraDeviceFormats(const Napi::CallbackInfo& info) {
     return formats;
   }
   const int index = ReadIntArg(info, 0, -1);
-  const int count = b.deviceFormatsCount(index);
+  const int count = std::min(b.deviceFormatsCount(index), kMaxFormatsListed);
   for (int i = 0; i < count; ++i) {
     char type[kFormatTypeBufferSize];
     std::memset(type, 0, sizeof(type));

@@ -259,3 +259,44 @@ test('a format index starts that format; stopping ends capture on every device',
   await waitFor(() => addon.cameraGrabFrame(other).result === 0, 'a frame after restarting');
   assert.equal(addon.cameraStopCapture(other), 0);
 });
+
+test('grabs on a worker thread and the main thread at once each get whole frames', async () => {
+  const { Worker } = require('node:worker_threads');
+  const index = syntheticIndex(0);
+  assert.equal(addon.cameraStartCapture(index, 320, 240), 0);
+  await waitFor(() => addon.cameraHasFirstFrame(index) === 0, 'the first frame');
+  // The worker checks its frames itself and reports how many were right.
+  const worker = new Worker(
+    `const { parentPort, workerData } = require('node:worker_threads');
+     const z = require(workerData.root);
+     let good = 0, bad = 0;
+     for (let i = 0; i < 150; i++) {
+       const g = z.cameraGrabFrameRgba(workerData.index, 160, 120);
+       if (g.result !== 0) continue;
+       const n = g.data[0] | (g.data[1] << 8) | (g.data[2] << 16);
+       const o = (100 * g.width + 50) * 4;  // output (50, 100) is source (100, 200)
+       const ok = g.width === 160 && g.data[o] === ((100 + 4 * n) & 255) &&
+         g.data[o + 1] === ((200 + 2 * n) & 255) && g.data[o + 2] === ((300 + n) & 255);
+       ok ? good++ : bad++;
+     }
+     parentPort.postMessage({ good, bad });`,
+    { eval: true, workerData: { root: require('./helpers').rootDir, index } },
+  );
+  const fromWorker = new Promise((resolve, reject) => {
+    worker.once('message', resolve);
+    worker.once('error', reject);
+  });
+  let good = 0;
+  for (let i = 0; i < 150; i++) {
+    const g = addon.cameraGrabFrameRgba(index, 320, 240);
+    const n = frameNumber(g.data);
+    const o = (200 * 320 + 100) * 4;
+    good += g.result === 0 && g.data[o] === ((100 + 4 * n) & 255) && g.data[o + 2] === ((300 + n) & 255);
+  }
+  const result = await fromWorker;
+  await worker.terminate();
+  assert.equal(good, 150);
+  assert.equal(result.bad, 0);
+  assert.ok(result.good > 0);
+  assert.equal(addon.cameraStopCapture(index), 0);
+});

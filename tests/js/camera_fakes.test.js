@@ -51,6 +51,9 @@ test('format lists: a negative count gives [], text is cut at the buffer end', (
   const negative = inChild('fake_camera.so', { FAKE_CAMERA_FORMATS: '-3' },
     `(z, lib) => (z.loadCameraBackend(lib), z.cameraDeviceFormats(0))`);
   assert.deepEqual(negative, []);
+  const huge = inChild('fake_camera.so', { FAKE_CAMERA_FORMATS: '2147483647' },
+    `(z, lib) => (z.loadCameraBackend(lib), z.cameraDeviceFormats(0).length)`);
+  assert.equal(huge, 65536, 'a broken count is cut instead of exhausting the heap');
   const text = inChild('fake_camera.so', { FAKE_CAMERA_LONG_TEXT: '1' }, `(z, lib) => (z.loadCameraBackend(lib),
     [z.cameraDeviceName(0), z.cameraDeviceUniqueId(0), z.cameraDeviceFormats(0)[0].type])`);
   assert.deepEqual(text, ['n'.repeat(1023), 'n'.repeat(1023), 'n'.repeat(255)]);
