@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -31,7 +32,8 @@ constexpr const char* kByIdDir = "/dev/v4l/by-id";
 constexpr uint32_t kMaxEnumIndex = 64;
 constexpr size_t kMaxFormats = 1024;
 constexpr uint32_t kStreamBuffers = 4;
-// The capture thread wakes at least this often to see a stop request.
+// The capture thread wakes at least this often to see a stop request, should the wake-up
+// descriptor be unavailable.
 constexpr int kPollTimeoutMs = 200;
 
 class UniqueFd {
@@ -258,6 +260,11 @@ class V4l2Session : public Session {
 
   ~V4l2Session() override {
     stop_.store(true);
+    if (wake_.get() >= 0) {
+      const uint64_t one = 1;
+      // A full counter still wakes the poll, so the result does not matter.
+      [[maybe_unused]] const ssize_t written = write(wake_.get(), &one, sizeof(one));
+    }
     if (thread_.joinable()) {
       thread_.join();
     }
@@ -273,16 +280,19 @@ class V4l2Session : public Session {
  private:
   void Run() {
     while (!stop_.load()) {
-      pollfd p{fd_.get(), POLLIN, 0};
-      const int ready = poll(&p, 1, kPollTimeoutMs);
+      pollfd p[2] = {{fd_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+      const int ready = poll(p, wake_.get() >= 0 ? 2 : 1, kPollTimeoutMs);
       if (ready < 0 && errno == EINTR) {
         continue;
       }
-      if (ready < 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+      if (stop_.load()) {
+        return;
+      }
+      if (ready < 0 || (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
         frames_->Fail(token_, CNOKHWA_ERR_DEVICE_LOST);
         return;
       }
-      if (ready == 0 || stop_.load()) {
+      if ((p[0].revents & POLLIN) == 0) {
         continue;
       }
       v4l2_buffer buffer{};
@@ -344,6 +354,8 @@ class V4l2Session : public Session {
   }
 
   UniqueFd fd_;
+  // Written by the destructor so that a stop does not wait for the poll time-out.
+  UniqueFd wake_{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
   std::vector<std::unique_ptr<Mapping>> buffers_;
   const Geometry geometry_;
   const std::shared_ptr<FrameStore> frames_;
