@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "recording/nv12_conversion.h"
+#include "recording/nv12_convert.h"
 #include "recording/software_process_backend.h"
 
 namespace zentri_native {
@@ -42,7 +42,9 @@ class ScopedLogLevel {
   int saved_;
 };
 
-bool ReadWritable(const std::string& path) { return access(path.c_str(), R_OK | W_OK) == 0; }
+bool ReadWritable(const std::string& path) {
+  return access(path.c_str(), R_OK | W_OK) == 0;
+}
 
 // The first render node this process may use, if any.
 bool HasUsableRenderNode() {
@@ -89,7 +91,9 @@ std::vector<EncoderCandidate> EncoderCandidates(const std::string& forced) {
   return candidates;
 }
 
-bool IsStandardDefinition(int32_t width, int32_t height) { return width < 1280 && height < 577; }
+bool IsStandardDefinition(int32_t width, int32_t height) {
+  return width < 1280 && height < 577;
+}
 
 }  // namespace
 
@@ -106,8 +110,8 @@ std::unique_ptr<VideoRecorder::Backend> CreateLinuxBackend(bool inProcessSoftwar
 }
 
 bool HasPotentialH264Encoder(FfmpegApi& api) {
-  for (const char* name : {"h264_vaapi", "h264_nvenc", "h264_qsv", "h264_v4l2m2m", "libx264",
-                           "libopenh264", "h264"}) {
+  for (const char* name :
+       {"h264_vaapi", "h264_nvenc", "h264_qsv", "h264_v4l2m2m", "libx264", "libopenh264", "h264"}) {
     if (api.avcodec_find_encoder_by_name(name) != nullptr) {
       return true;
     }
@@ -144,8 +148,7 @@ std::string LinuxBackend::EncoderAcceleration() const {
   if (delegate_) {
     return delegate_->EncoderAcceleration();
   }
-  if (encoderName_ == "h264_nvenc" || encoderName_ == "h264_vaapi" ||
-      encoderName_ == "h264_qsv") {
+  if (encoderName_ == "h264_nvenc" || encoderName_ == "h264_vaapi" || encoderName_ == "h264_qsv") {
     return "hardware";
   }
   if (encoderName_ == "libx264") {
@@ -321,8 +324,7 @@ std::string LinuxBackend::Start(const std::string& outputPath, int32_t width, in
   frameRate_ = frameRate;
   bitrate_ = bitrate;
 
-  int r = api_.avformat_alloc_output_context2(&formatContext_, nullptr, "mp4",
-                                              outputPath.c_str());
+  int r = api_.avformat_alloc_output_context2(&formatContext_, nullptr, "mp4", outputPath.c_str());
   if (r < 0 || formatContext_ == nullptr) {
     Cleanup();
     return FfmpegError(api_, "Creating the MP4 output", r < 0 ? r : AVERROR(ENOMEM));

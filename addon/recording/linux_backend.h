@@ -20,8 +20,8 @@ class LinuxBackend : public VideoRecorder::Backend {
   LinuxBackend(const LinuxBackend&) = delete;
   LinuxBackend& operator=(const LinuxBackend&) = delete;
 
-  std::string Start(const std::string& outputPath, int32_t width, int32_t height,
-                    int32_t frameRate, int32_t bitrate) override;
+  std::string Start(const std::string& outputPath, int32_t width, int32_t height, int32_t frameRate,
+                    int32_t bitrate) override;
   std::string EncodeFrame(const VideoRecorder::Frame& frame, int64_t pts,
                           int64_t duration) override;
   std::string Finalize() override;

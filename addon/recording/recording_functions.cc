@@ -75,8 +75,8 @@ Napi::Value ExternalEnqueue(const Napi::CallbackInfo& info) {
   if ((layout != "rgba" && layout != "bgra") || pixels.ByteLength() != expectedBytes) {
     throw Napi::RangeError::New(env, "Invalid external video frame layout");
   }
-  const int32_t format = static_cast<int32_t>(layout == "rgba" ? VideoPixelFormat::Rgba
-                                                               : VideoPixelFormat::Bgra);
+  const int32_t format =
+      static_cast<int32_t>(layout == "rgba" ? VideoPixelFormat::Rgba : VideoPixelFormat::Bgra);
   const int32_t offsets[3] = {0, 0, 0};
   const int32_t strides[3] = {width * 4, 0, 0};
   const int64_t ticks = static_cast<int64_t>(info[4].As<Napi::Number>().DoubleValue()) * 10;
@@ -132,10 +132,8 @@ void RegisterExternalVideoRecorder(Napi::Env env, Napi::Object exports) {
     const char* name;
     Napi::Function::Callback callback;
   } functions[] = {
-      {"externalRecordingAvailable", ExternalAvailable},
-      {"externalRecordingStart", ExternalStart},
-      {"externalRecordingEnqueue", ExternalEnqueue},
-      {"externalRecordingStop", ExternalStop},
+      {"externalRecordingAvailable", ExternalAvailable}, {"externalRecordingStart", ExternalStart},
+      {"externalRecordingEnqueue", ExternalEnqueue},     {"externalRecordingStop", ExternalStop},
       {"externalRecordingStatus", ExternalStatus},
   };
   for (const auto& function : functions) {

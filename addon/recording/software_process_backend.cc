@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "recording/encoder_protocol.h"
-#include "recording/nv12_conversion.h"
+#include "recording/nv12_convert.h"
 
 extern char** environ;
 
@@ -72,7 +72,9 @@ std::unique_ptr<VideoRecorder::Backend> CreateLinuxSoftwareProcessBackend() {
 SoftwareProcessBackend::SoftwareProcessBackend(std::string workerPath)
     : workerPath_(std::move(workerPath)) {}
 
-SoftwareProcessBackend::~SoftwareProcessBackend() { StopChild(); }
+SoftwareProcessBackend::~SoftwareProcessBackend() {
+  StopChild();
+}
 
 void SoftwareProcessBackend::CloseSocket() {
   if (socketFd_ >= 0) {
@@ -150,8 +152,8 @@ std::string SoftwareProcessBackend::Start(const std::string& outputPath, int32_t
   pid_t pid = -1;
   int spawnError = actionError;
   if (spawnError == 0) {
-    spawnError = posix_spawn(&pid, workerPath.c_str(), actions.get(), nullptr, argv.data(),
-                             environ);
+    spawnError =
+        posix_spawn(&pid, workerPath.c_str(), actions.get(), nullptr, argv.data(), environ);
   }
   if (spawnError != 0) {
     close(parentEnd);

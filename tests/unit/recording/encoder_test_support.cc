@@ -69,7 +69,9 @@ int WaitExitStatus(pid_t pid) {
   return WEXITSTATUS(status);
 }
 
-bool ProcessGone(pid_t pid) { return kill(pid, 0) != 0; }
+bool ProcessGone(pid_t pid) {
+  return kill(pid, 0) != 0;
+}
 
 std::string RunCommand(const std::string& command) {
   std::string output;
@@ -85,15 +87,17 @@ std::string RunCommand(const std::string& command) {
 }
 
 std::string ProbeStream(const std::string& file) {
-  return RunCommand("ffprobe -v error -select_streams v:0 -count_packets -show_streams -of "
-                    "default=noprint_wrappers=1 '" +
-                    file + "'");
+  return RunCommand(
+      "ffprobe -v error -select_streams v:0 -count_packets -show_streams -of "
+      "default=noprint_wrappers=1 '" +
+      file + "'");
 }
 
 std::vector<long> ProbePacketDurations(const std::string& file) {
-  std::istringstream lines(RunCommand("ffprobe -v error -select_streams v:0 -show_entries "
-                                      "packet=duration -of csv=p=0 '" +
-                                      file + "'"));
+  std::istringstream lines(
+      RunCommand("ffprobe -v error -select_streams v:0 -show_entries "
+                 "packet=duration -of csv=p=0 '" +
+                 file + "'"));
   std::vector<long> durations;
   std::string line;
   while (std::getline(lines, line)) {

@@ -22,7 +22,9 @@ using testing_support::WaitExitStatus;
 
 const std::string kWorker = std::string(ZENTRI_TEST_BIN_DIR) + "/encworker";
 
-EncoderDeadline Soon() { return std::chrono::steady_clock::now() + std::chrono::seconds(10); }
+EncoderDeadline Soon() {
+  return std::chrono::steady_clock::now() + std::chrono::seconds(10);
+}
 
 std::string Reply(int fd) {
   std::string text, error;

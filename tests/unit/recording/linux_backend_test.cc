@@ -60,7 +60,9 @@ std::string RecordInProcess(const std::string& name, int width, int height, int 
   return path;
 }
 
-TEST(LinuxBackend, AvailableWithTheSystemFfmpeg) { EXPECT_TRUE(LinuxVideoRecordingAvailable()); }
+TEST(LinuxBackend, AvailableWithTheSystemFfmpeg) {
+  EXPECT_TRUE(LinuxVideoRecordingAvailable());
+}
 
 TEST(LinuxBackend, StandardDefinitionIsTaggedBt601WithExactDurations) {
   ScopedEncoder automatic("libx264");
@@ -70,9 +72,8 @@ TEST(LinuxBackend, StandardDefinitionIsTaggedBt601WithExactDurations) {
        {"codec_name=h264", "profile=High", "pix_fmt=yuv420p", "color_range=tv",
         "color_space=smpte170m", "color_transfer=smpte170m", "color_primaries=smpte170m",
         "width=640", "height=480", "nb_read_packets=10"}) {
-    EXPECT_NE(stream.find(std::string(expected) + "\n"), std::string::npos)
-        << expected << " in\n"
-        << stream;
+    EXPECT_NE(stream.find(std::string(expected) + "\n"), std::string::npos) << expected << " in\n"
+                                                                            << stream;
   }
   const auto durations = ProbePacketDurations(path);
   ASSERT_EQ(durations.size(), 10u);
@@ -86,11 +87,10 @@ TEST(LinuxBackend, HighDefinitionIsTaggedBt709) {
   ScopedEncoder automatic("libx264");
   const std::string path = RecordInProcess("hd.mp4", 1280, 720, 3);
   const std::string stream = ProbeStream(path);
-  for (const char* expected : {"color_space=bt709", "color_transfer=bt709",
-                               "color_primaries=bt709", "color_range=tv", "nb_read_packets=3"}) {
-    EXPECT_NE(stream.find(std::string(expected) + "\n"), std::string::npos)
-        << expected << " in\n"
-        << stream;
+  for (const char* expected : {"color_space=bt709", "color_transfer=bt709", "color_primaries=bt709",
+                               "color_range=tv", "nb_read_packets=3"}) {
+    EXPECT_NE(stream.find(std::string(expected) + "\n"), std::string::npos) << expected << " in\n"
+                                                                            << stream;
   }
   unlink(path.c_str());
 }
