@@ -5,6 +5,7 @@
 #include "core/last_error.h"
 #include "core/lock_file.h"
 #include "core/registration.h"
+#include "recording/recording_functions.h"
 
 namespace zentri_native {
 
@@ -18,6 +19,7 @@ Napi::Object InitAddon(Napi::Env env, Napi::Object exports) {
   RegisterFunction<GetLastError>(env, exports, "getLastError");
   RegisterFunction<LockFile>(env, exports, "lockFile");
   RegisterFunction<UnlockFile>(env, exports, "unlockFile");
+  RegisterExternalVideoRecorder(env, exports);
   return exports;
 }
 

@@ -176,6 +176,8 @@ void LinuxBackend::FreeEncoderObjects() {
     api_.av_frame_free(&frame_);
   }
   if (encoderContext_ != nullptr) {
+    // Closing libx264 prints its statistics at the info level.
+    ScopedLogLevel warnings(api_, std::min(api_.av_log_get_level(), kLogWarning));
     api_.avcodec_free_context(&encoderContext_);
   }
   if (vaapiFramePool_ != nullptr) {

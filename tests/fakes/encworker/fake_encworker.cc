@@ -8,7 +8,7 @@
 #include <cstdint>
 
 int main() {
-  const int fd = 3;
+  [[maybe_unused]] const int fd = 3;
 #if defined(FAKE_WORKER_silent)
   sleep(60);
 #elif defined(FAKE_WORKER_oversized_reply)
