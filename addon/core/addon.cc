@@ -6,6 +6,7 @@
 #include "core/last_error.h"
 #include "core/lock_file.h"
 #include "core/registration.h"
+#include "recording/recording_functions.h"
 
 namespace zentri_native {
 
@@ -20,6 +21,7 @@ Napi::Object InitAddon(Napi::Env env, Napi::Object exports) {
   RegisterFunction<LockFile>(env, exports, "lockFile");
   RegisterFunction<UnlockFile>(env, exports, "unlockFile");
   RegisterCamera(env, exports);
+  RegisterExternalVideoRecorder(env, exports);
   return exports;
 }
 

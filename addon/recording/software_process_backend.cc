@@ -1,0 +1,263 @@
+#include "recording/software_process_backend.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "recording/encoder_protocol.h"
+#include "recording/nv12_convert.h"
+
+extern char** environ;
+
+namespace zentri_native {
+
+namespace {
+
+// Its address tells dladdr which file holds this code, and so where encworker is installed.
+const char workerPathMarker = 0;
+
+constexpr auto kStartReplyTimeout = std::chrono::seconds(8);
+constexpr auto kFrameExchangeTimeout = std::chrono::milliseconds(250);
+constexpr auto kFinalizeTimeout = std::chrono::seconds(30);
+
+EncoderDeadline After(std::chrono::steady_clock::duration span) {
+  return std::chrono::steady_clock::now() + span;
+}
+
+// posix_spawn file actions, destroyed on every path.
+class SpawnActions {
+ public:
+  SpawnActions() { ok_ = posix_spawn_file_actions_init(&actions_) == 0; }
+  ~SpawnActions() {
+    if (ok_) {
+      posix_spawn_file_actions_destroy(&actions_);
+    }
+  }
+  bool ok() const { return ok_; }
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+  bool ok_ = false;
+};
+
+}  // namespace
+
+std::string DefaultEncoderWorkerPath() {
+  Dl_info info{};
+  if (dladdr(&workerPathMarker, &info) == 0 || info.dli_fname == nullptr) {
+    return {};
+  }
+  const std::string self = info.dli_fname;
+  const size_t slash = self.rfind('/');
+  if (slash == std::string::npos) {
+    return {};
+  }
+  return self.substr(0, slash + 1) + "encworker";
+}
+
+std::unique_ptr<VideoRecorder::Backend> CreateLinuxSoftwareProcessBackend() {
+  return std::make_unique<SoftwareProcessBackend>();
+}
+
+SoftwareProcessBackend::SoftwareProcessBackend(std::string workerPath)
+    : workerPath_(std::move(workerPath)) {}
+
+SoftwareProcessBackend::~SoftwareProcessBackend() {
+  StopChild();
+}
+
+void SoftwareProcessBackend::CloseSocket() {
+  if (socketFd_ >= 0) {
+    close(socketFd_);
+    socketFd_ = -1;
+  }
+}
+
+void SoftwareProcessBackend::StopChild() {
+  CloseSocket();
+  if (childPid_ <= 0) {
+    childPid_ = -1;
+    return;
+  }
+  int status = 0;
+  pid_t reaped;
+  do {
+    reaped = waitpid(childPid_, &status, WNOHANG);
+  } while (reaped < 0 && errno == EINTR);
+  if (reaped == 0) {
+    kill(childPid_, SIGKILL);
+    do {
+      reaped = waitpid(childPid_, &status, 0);
+    } while (reaped < 0 && errno == EINTR);
+  }
+  childPid_ = -1;
+}
+
+std::string SoftwareProcessBackend::Start(const std::string& outputPath, int32_t width,
+                                          int32_t height, int32_t frameRate, int32_t bitrate) {
+  StopChild();  // a backend runs one worker at a time
+  const std::string workerPath = workerPath_.empty() ? DefaultEncoderWorkerPath() : workerPath_;
+  if (workerPath.empty() || access(workerPath.c_str(), X_OK) != 0) {
+    return "The native software video encoder worker is missing";
+  }
+
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+    return "Could not create the software encoder connection";
+  }
+  const int parentEnd = fds[0];
+  const int childEnd = fds[1];
+
+  SpawnActions actions;
+  if (!actions.ok()) {
+    close(parentEnd);
+    close(childEnd);
+    return "Could not configure the software encoder worker";
+  }
+  // The child gets its end as descriptor 3 and nothing above it: no descriptor of the
+  // application (camera nodes, lock files, other sockets) leaks into the worker.
+  int actionError = posix_spawn_file_actions_addclose(actions.get(), parentEnd);
+  if (actionError == 0) {
+    actionError = posix_spawn_file_actions_adddup2(actions.get(), childEnd, 3);
+  }
+  if (actionError == 0 && childEnd != 3) {
+    actionError = posix_spawn_file_actions_addclose(actions.get(), childEnd);
+  }
+  if (actionError == 0) {
+    actionError = posix_spawn_file_actions_addclosefrom_np(actions.get(), 4);
+  }
+
+  const std::vector<std::string> args = {workerPath,
+                                         outputPath,
+                                         std::to_string(width),
+                                         std::to_string(height),
+                                         std::to_string(frameRate),
+                                         std::to_string(bitrate)};
+  std::vector<char*> argv;
+  for (const std::string& arg : args) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  int spawnError = actionError;
+  if (spawnError == 0) {
+    spawnError =
+        posix_spawn(&pid, workerPath.c_str(), actions.get(), nullptr, argv.data(), environ);
+  }
+  if (spawnError != 0) {
+    close(parentEnd);
+    close(childEnd);
+    return std::string("Could not start the software video encoder: ") + std::strerror(spawnError);
+  }
+  close(childEnd);
+  socketFd_ = parentEnd;
+  childPid_ = pid;
+
+  std::string reply, error;
+  if (!ReadReply(socketFd_, After(kStartReplyTimeout), &reply, &error)) {
+    StopChild();
+    return error;
+  }
+  if (!reply.empty()) {
+    StopChild();
+    return reply;
+  }
+  return {};
+}
+
+std::string SoftwareProcessBackend::EncodeFrame(const VideoRecorder::Frame& frame, int64_t pts,
+                                                int64_t duration) {
+  if (!ValidateVideoFrame(frame) || frame.data.size() > kMaxEncoderPayloadBytes) {
+    return "Invalid software encoder frame layout";
+  }
+  if (socketFd_ < 0) {
+    return "The software video encoder is not running";
+  }
+  EncoderFrameHeader header;
+  header.payloadSize = static_cast<uint32_t>(frame.data.size());
+  header.width = frame.width;
+  header.height = frame.height;
+  header.format = frame.format;
+  header.planeCount = frame.planeCount;
+  for (int i = 0; i < 3; ++i) {
+    header.offsets[i] = frame.offsets[i];
+    header.strides[i] = frame.strides[i];
+  }
+  header.pts = pts;
+  header.duration = duration;
+  uint8_t headerBytes[kEncoderHeaderBytes];
+  EncodeFrameHeader(header, headerBytes);
+
+  const EncoderDeadline deadline = After(kFrameExchangeTimeout);
+  std::string result = Transfer(socketFd_, headerBytes, sizeof(headerBytes), true, deadline);
+  if (result.empty()) {
+    result = Transfer(socketFd_, const_cast<uint8_t*>(frame.data.data()), frame.data.size(), true,
+                      deadline);
+  }
+  if (result.empty()) {
+    std::string reply;
+    if (ReadReply(socketFd_, deadline, &reply, &result)) {
+      result = reply;
+    }
+  }
+  if (!result.empty()) {
+    StopChild();
+  }
+  return result;
+}
+
+std::string SoftwareProcessBackend::Finalize() {
+  if (socketFd_ < 0) {
+    return "The software video encoder is not running";
+  }
+  const EncoderDeadline deadline = After(kFinalizeTimeout);
+  uint8_t end[kEncoderHeaderBytes];
+  EncodeFrameHeader(EndMessageHeader(), end);
+  std::string result = Transfer(socketFd_, end, sizeof(end), true, deadline);
+  std::string reply;
+  if (result.empty() && ReadReply(socketFd_, deadline, &reply, &result)) {
+    result = reply;
+  }
+  CloseSocket();
+
+  if (result.empty() && childPid_ > 0) {
+    // The file is complete only once the worker has exited cleanly.
+    for (;;) {
+      int status = 0;
+      const pid_t reaped = waitpid(childPid_, &status, WNOHANG);
+      if (reaped == childPid_) {
+        childPid_ = -1;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+          result = "Software encoder exited unsuccessfully";
+        }
+        break;
+      }
+      if (reaped < 0 && errno != EINTR) {
+        result = "Could not collect the software encoder exit status";
+        break;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) {
+        result = "Software encoder did not exit after finalizing";
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  if (childPid_ > 0) {
+    StopChild();
+  }
+  return result;
+}
+
+}  // namespace zentri_native
