@@ -208,7 +208,9 @@ void ConvertRowPair(Nv12Path path, VideoPixelFormat format, const nv12::RowPair&
     case VideoPixelFormat::Yuy2:
     case VideoPixelFormat::Uyvy: {
       const bool uyvy = format == VideoPixelFormat::Uyvy;
-      if (path != Nv12Path::Scalar) {
+      if (path == Nv12Path::Avx2) {
+        nv12::Packed422RowPairAvx2(rows, uyvy);
+      } else if (path == Nv12Path::Sse41) {
         nv12::Packed422RowPairSse41(rows, uyvy);
       } else {
         nv12::Packed422ColumnsScalar(rows, uyvy, 0);
@@ -225,7 +227,9 @@ void ConvertRowPair(Nv12Path path, VideoPixelFormat format, const nv12::RowPair&
       }
       break;
     case VideoPixelFormat::I420FullRange:
-      if (path != Nv12Path::Scalar) {
+      if (path == Nv12Path::Avx2) {
+        nv12::FullRangeRowPairAvx2(rows, highDefinition);
+      } else if (path == Nv12Path::Sse41) {
         nv12::FullRangeRowPairSse41(rows, highDefinition);
       } else {
         nv12::FullRangeColumnsScalar(rows, highDefinition, 0);

@@ -45,6 +45,10 @@ void Packed422RowPairSse41(const RowPair& rows, bool uyvy);
 void I420ChromaRowSse41(const RowPair& rows);
 void FullRangeRowPairSse41(const RowPair& rows, bool highDefinition);
 void RgbxRowPairAvx2(const RowPair& rows, const RgbMatrix& matrix, bool bgra);
+void Packed422RowPairAvx2(const RowPair& rows, bool uyvy);
+void FullRangeRowPairAvx2(const RowPair& rows, bool highDefinition);
+// Interleaving two planes of chroma is a single unpack per 16 pixels: the SSE4.1 kernel serves
+// the AVX2 path too.
 
 }  // namespace nv12
 }  // namespace zentri_native

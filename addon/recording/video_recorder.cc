@@ -405,7 +405,7 @@ void VideoRecorder::RunWithBackend(Backend& backend) {
   }
 }
 
-bool VideoRecorder::EncodeOne(Backend& backend, Frame& frame, int64_t pts, int64_t duration) {
+bool VideoRecorder::EncodeOne(Backend& backend, const Frame& frame, int64_t pts, int64_t duration) {
   const std::string result =
       CallBackend([&] { return backend.EncodeFrame(frame, pts, std::max<int64_t>(duration, 1)); });
   if (!result.empty()) {

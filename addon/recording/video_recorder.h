@@ -120,7 +120,7 @@ class VideoRecorder {
  private:
   void Run();
   void RunWithBackend(Backend& backend);
-  bool EncodeOne(Backend& backend, Frame& frame, int64_t pts, int64_t duration);
+  bool EncodeOne(Backend& backend, const Frame& frame, int64_t pts, int64_t duration);
   void CopyDescriptors(const Backend& backend);
   void RecycleBuffer(std::vector<uint8_t>&& buffer);
   void DiscardQueueAndPoolLocked();

@@ -29,6 +29,7 @@ struct EncodedFrame {
   int64_t duration;
   int64_t timestamp;
   uint8_t firstByte;
+  VideoRecorder::Frame layout;  // everything but the pixel bytes (see Script::dataSizes)
 };
 
 // What the test backend does and what it saw; shared by the test and the backend, which the
@@ -53,6 +54,7 @@ struct Script {
   int destroyed = 0;
   std::string startedPath;
   std::vector<EncodedFrame> encoded;
+  std::vector<size_t> dataSizes;
 
   template <typename Predicate>
   bool WaitFor(Predicate predicate) {
@@ -117,7 +119,15 @@ class ScriptedBackend : public VideoRecorder::Backend {
       }
       return script_->encodeError;
     }
-    script_->encoded.push_back({pts, duration, frame.timestamp, frame.data[0]});
+    VideoRecorder::Frame layout;
+    layout.width = frame.width;
+    layout.height = frame.height;
+    layout.format = frame.format;
+    layout.planeCount = frame.planeCount;
+    layout.offsets = frame.offsets;
+    layout.strides = frame.strides;
+    script_->encoded.push_back({pts, duration, frame.timestamp, frame.data[0], layout});
+    script_->dataSizes.push_back(frame.data.size());
     script_->changed.notify_all();
     return std::string();
   }
@@ -343,6 +353,38 @@ TEST(VideoRecorder, MixedAndBackwardTimesStayIncreasing) {
   EXPECT_EQ(status.durationMs, 10u);  // timestamps t .. t + 100000
 }
 
+TEST(VideoRecorder, QueuedFramesCarryTheirLayout) {
+  auto script = std::make_shared<Script>();
+  VideoRecorder recorder(TestPlatform(script));
+  ASSERT_EQ(StartDefault(recorder), 0);
+  const std::vector<uint8_t> pixels(kFrameBytes + 100, 3);
+  const int32_t offsets[3] = {4, 2000, 3000};
+  const int32_t strides[3] = {kWidth * 4, kWidth / 2, kWidth / 2};
+  const int32_t nv12 = static_cast<int32_t>(VideoPixelFormat::Nv12);
+  // Plane counts are clamped into 1..3; missing offsets or strides are zeros.
+  ASSERT_TRUE(recorder.TryEnqueue(pixels.data(), pixels.size(), kWidth, kHeight, nv12, 0, offsets,
+                                  nullptr, 11));
+  ASSERT_TRUE(recorder.TryEnqueue(pixels.data(), 17, kWidth, kHeight, 6, 9, nullptr, strides, 12));
+  ASSERT_TRUE(recorder.TryEnqueue(pixels.data(), pixels.size(), kWidth, kHeight, nv12, 2, offsets,
+                                  strides, 13));
+  EXPECT_EQ(recorder.Stop(), 0);
+  ASSERT_EQ(script->encoded.size(), 3u);
+  const VideoRecorder::Frame& first = script->encoded[0].layout;
+  EXPECT_EQ(first.format, nv12);
+  EXPECT_EQ(first.planeCount, 1);
+  EXPECT_EQ(first.offsets, (std::array<int32_t, 3>{4, 2000, 3000}));
+  EXPECT_EQ(first.strides, (std::array<int32_t, 3>{0, 0, 0}));
+  const VideoRecorder::Frame& second = script->encoded[1].layout;
+  EXPECT_EQ(second.format, 6);
+  EXPECT_EQ(second.planeCount, 3);
+  EXPECT_EQ(second.offsets, (std::array<int32_t, 3>{0, 0, 0}));
+  EXPECT_EQ(second.strides, (std::array<int32_t, 3>{kWidth * 4, kWidth / 2, kWidth / 2}));
+  EXPECT_EQ(script->encoded[2].layout.planeCount, 2);
+  EXPECT_EQ(script->encoded[1].timestamp, 12);
+  // Exactly the given bytes, whatever buffer they were copied into.
+  EXPECT_EQ(script->dataSizes, (std::vector<size_t>{pixels.size(), 17, pixels.size()}));
+}
+
 TEST(VideoRecorder, DropsOnlyWhenTheQueueIsFullAndEncodesTheQueueOnStop) {
   auto script = std::make_shared<Script>();
   VideoRecorder recorder(TestPlatform(script));
@@ -461,28 +503,40 @@ TEST(VideoRecorder, SteadyStateReusesPooledBuffers) {
   {
     std::lock_guard<std::mutex> lock(script->mutex);
     script->encoded.reserve(1000);
+    script->dataSizes.reserve(1000);
   }
   VideoRecorder recorder(TestPlatform(script));
   ASSERT_EQ(StartDefault(recorder), 0);
   std::vector<uint8_t> pixels(kFrameBytes, 7);
-  int pushed = 0;
-  auto push = [&](int count) {
-    for (int i = 0; i < count; ++i, ++pushed) {
-      // Keep at most three frames ahead of the encoder so that nothing is dropped.
-      ASSERT_TRUE(script->WaitFor([&] { return script->encodeCalls + 3 >= pushed; }));
-      ASSERT_TRUE(recorder.TryEnqueue(pixels.data(), pixels.size(), kWidth, kHeight, 5, 1, nullptr,
-                                      nullptr, 0));
-    }
+  auto enqueue = [&] {
+    return recorder.TryEnqueue(pixels.data(), pixels.size(), kWidth, kHeight, 5, 1, nullptr,
+                               nullptr, 0);
   };
-  push(30);  // warm-up fills the pool
+  // Warm-up: the most buffers a recording ever holds at once, a full queue plus the frame being
+  // encoded and the one held back, all go back to the pool afterwards.
+  script->Hold(true);
+  ASSERT_TRUE(enqueue());
+  ASSERT_TRUE(enqueue());
+  ASSERT_TRUE(script->WaitFor([&] { return script->inEncode; }));
+  for (size_t i = 0; i < VideoRecorder::kQueueCapacity; ++i) {
+    ASSERT_TRUE(enqueue());
+  }
+  script->Hold(false);
+  int pushed = 2 + static_cast<int>(VideoRecorder::kQueueCapacity);
+  ASSERT_TRUE(script->WaitFor([&] { return script->encodeCalls == pushed - 1; }));
+
   testing_support::StartCountingAllocations(kFrameBytes);
-  push(200);
+  for (int i = 0; i < 200; ++i, ++pushed) {
+    // Keep at most three frames ahead of the encoder so that nothing is dropped.
+    ASSERT_TRUE(script->WaitFor([&] { return script->encodeCalls + 3 >= pushed; }));
+    ASSERT_TRUE(enqueue());
+  }
   const size_t allocations = testing_support::CountedAllocations();
   testing_support::StartCountingAllocations(0);
   EXPECT_EQ(allocations, 0u);
   EXPECT_EQ(recorder.Stop(), 0);
   EXPECT_EQ(recorder.GetStatus().framesDropped, 0u);
-  EXPECT_EQ(recorder.GetStatus().framesWritten, 230u);
+  EXPECT_EQ(recorder.GetStatus().framesWritten, 208u);
 }
 
 // Producers on several threads, a status reader and repeated recordings: the ThreadSanitizer
