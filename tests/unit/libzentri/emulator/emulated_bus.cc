@@ -71,7 +71,24 @@ UMockdevIoctlData* Resolve(UMockdevIoctlData* parent, size_t offset, size_t leng
   return data;
 }
 
+std::vector<uint8_t> Configuration(uint8_t value, const std::vector<uint8_t>& extra) {
+  const uint8_t interface[] = {9, 0x04, 0, 0, 1, 0x0E, 0x01, 0x00, 0};
+  const uint8_t endpoint[] = {7, 0x05, 0x83, 0x03, 16, 0, 6};
+  const size_t total = 9 + sizeof(interface) + extra.size() + sizeof(endpoint);
+  std::vector<uint8_t> bytes = {
+      9,    0x02, static_cast<uint8_t>(total), static_cast<uint8_t>(total >> 8), 1, value, 0,
+      0x80, 0xFA};
+  bytes.insert(bytes.end(), interface, interface + sizeof(interface));
+  bytes.insert(bytes.end(), extra.begin(), extra.end());
+  bytes.insert(bytes.end(), endpoint, endpoint + sizeof(endpoint));
+  return bytes;
+}
+
+// The sysfs "descriptors" file: the device descriptor followed by every configuration.
 std::vector<uint8_t> DeviceDescriptors(const MicroscopeSpec& spec) {
+  const size_t present = 1 + spec.moreConfigurations.size();
+  const uint8_t declared =
+      static_cast<uint8_t>(spec.declaredConfigurations < 0 ? present : spec.declaredConfigurations);
   std::vector<uint8_t> bytes = {18,
                                 0x01,
                                 0x00,
@@ -89,16 +106,14 @@ std::vector<uint8_t> DeviceDescriptors(const MicroscopeSpec& spec) {
                                 0,
                                 0,
                                 static_cast<uint8_t>(spec.descriptorSerial.empty() ? 0 : 3),
-                                spec.declaredConfigurations};
-  const uint8_t interface[] = {9, 0x04, 0, 0, 1, 0x0E, 0x01, 0x00, 0};
-  const uint8_t endpoint[] = {7, 0x05, 0x83, 0x03, 16, 0, 6};
-  const size_t total = 9 + sizeof(interface) + spec.extra.size() + sizeof(endpoint);
-  const uint8_t config[] = {
-      9, 0x02, static_cast<uint8_t>(total), static_cast<uint8_t>(total >> 8), 1, 1, 0, 0x80, 0xFA};
-  bytes.insert(bytes.end(), config, config + sizeof(config));
-  bytes.insert(bytes.end(), interface, interface + sizeof(interface));
-  bytes.insert(bytes.end(), spec.extra.begin(), spec.extra.end());
-  bytes.insert(bytes.end(), endpoint, endpoint + sizeof(endpoint));
+                                declared};
+  const std::vector<uint8_t> first = Configuration(1, spec.extra);
+  bytes.insert(bytes.end(), first.begin(), first.end());
+  for (size_t i = 0; i < spec.moreConfigurations.size(); ++i) {
+    const std::vector<uint8_t> more =
+        Configuration(static_cast<uint8_t>(i + 2), spec.moreConfigurations[i]);
+    bytes.insert(bytes.end(), more.begin(), more.end());
+  }
   return bytes;
 }
 
@@ -166,7 +181,8 @@ struct EmulatedBus::Device {
         descriptor = {4, 0x03, 0x09, 0x04};
       } else if (stringIndex == 3 && !spec.descriptorSerial.empty()) {
         descriptor = {0, 0x03};
-        for (char c : spec.descriptorSerial) {
+        // A string descriptor holds at most 126 UTF-16 characters (bLength is one byte).
+        for (char c : spec.descriptorSerial.substr(0, 126)) {
           descriptor.push_back(static_cast<uint8_t>(c));
           descriptor.push_back(0);
         }
@@ -478,6 +494,22 @@ bool EmulatedBus::PreloadActive() {
   return false;
 }
 
+void EmulatedBus::AddSysfsUsbEntry(
+    const std::string& name, const std::vector<std::pair<std::string, std::string>>& attributes) {
+  std::vector<const gchar*> list;
+  for (const auto& attribute : attributes) {
+    list.push_back(attribute.first.c_str());
+    list.push_back(attribute.second.c_str());
+  }
+  list.push_back(nullptr);
+  const gchar* properties[] = {"DEVTYPE", "usb_other", nullptr};
+  gchar* sysPath = umockdev_testbed_add_devicev(testbed_->bed, "usb", name.c_str(), nullptr,
+                                                const_cast<gchar**>(list.data()),
+                                                const_cast<gchar**>(properties));
+  Check(sysPath != nullptr, "add sysfs entry " + name);
+  g_free(sysPath);
+}
+
 uint8_t EmulatedBus::Address(size_t index) const {
   return devices_.at(index)->address;
 }
@@ -498,7 +530,7 @@ MicroscopeModel& EmulatedBus::AddMicroscope(const MicroscopeSpec& spec) {
   const std::string vendor = Hex4(spec.vendorId) + "\n";
   const std::string product = Hex4(spec.productId) + "\n";
   const std::string devnum = std::to_string(device->address) + "\n";
-  const std::string configs = std::to_string(spec.declaredConfigurations) + "\n";
+  const std::string configs = std::to_string(1 + spec.moreConfigurations.size()) + "\n";
   const std::string productProperty = Hex4(spec.vendorId) + "/" + Hex4(spec.productId) + "/100";
   const std::string devnumProperty = devName + 17;
   std::vector<const gchar*> attributes = {"idVendor",

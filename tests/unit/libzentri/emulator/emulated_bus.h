@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emulator/microscope_model.h"
@@ -29,8 +30,10 @@ struct MicroscopeSpec {
   std::vector<uint8_t> extra = VideoControlExtra(3);
   // Unit id that the model answers on.
   uint8_t unitId = 3;
-  // bNumConfigurations as the device descriptor states it (one configuration is present).
-  uint8_t declaredConfigurations = 1;
+  // Class-specific VideoControl bytes of further configurations (values 2, 3, ...).
+  std::vector<std::vector<uint8_t>> moreConfigurations;
+  // bNumConfigurations as the device descriptor states it; -1 for the number present.
+  int declaredConfigurations = -1;
   // Without a /dev node libusb cannot open the device.
   bool openable = true;
 };
@@ -56,6 +59,11 @@ class EmulatedBus {
   MicroscopeModel& AddMicroscope(const MicroscopeSpec& spec);
   // Adds a V4L2 node under the interface of microscope `index` (in AddMicroscope order).
   void AddVideoNode(size_t index, const VideoNodeSpec& spec);
+
+  // A bare sysfs USB entry (no device node, not a usb_device for libusb) with the given
+  // attribute name/value pairs, for testing what the sysfs scans make of odd files.
+  void AddSysfsUsbEntry(const std::string& name,
+                        const std::vector<std::pair<std::string, std::string>>& attributes);
 
   uint8_t Address(size_t index) const;
   const std::string& RootDir() const { return root_; }
