@@ -48,10 +48,14 @@ DeviceReply MicroscopeModel::Handle(Transport transport, bool set, uint8_t unit,
     record.payload.assign(data, data + length);
   }
 
-  // A query's set must be followed by its get, before anything else reaches the unit.
+  // A query's set must be followed by its get, before anything else reaches the unit. A host
+  // gives a query up after two failed gets (the get and its retry); only then may other
+  // transfers follow.
   const bool isPropertyGet = !set && selector == kPropertySelector;
   if (queryPending_ && !isPropertyGet) {
-    ++orderViolations_;
+    if (failedGets_ < 2) {
+      ++orderViolations_;
+    }
     queryPending_ = false;
   }
 
@@ -72,6 +76,9 @@ DeviceReply MicroscopeModel::Handle(Transport transport, bool set, uint8_t unit,
     reply = Stall();
   }
 
+  if (isPropertyGet && queryPending_ && reply.kind != DeviceReply::kAccepted) {
+    ++failedGets_;
+  }
   if (reply.kind == DeviceReply::kAccepted) {
     auto& shorten = set ? shortSets_ : shortGets_;
     auto it = shorten.find(selector);
@@ -129,6 +136,7 @@ DeviceReply MicroscopeModel::HandleProperty(bool set, uint8_t* data, size_t leng
     reply_[8] = data[8];
     reply_[9] = data[9];
     queryPending_ = true;
+    failedGets_ = 0;
     return Accept(kPropertyBlockSize);
   }
   if (refused_.count(id) != 0) {

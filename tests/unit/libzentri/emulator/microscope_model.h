@@ -90,8 +90,8 @@ class MicroscopeModel {
   // ---- Observation ----
   std::vector<WireRecord> Wire() const;
   void ClearWire();
-  // Transfers that broke a query: anything but the matching get after a query's set, or a
-  // property get with no query pending.
+  // Transfers that broke a query: anything but the property get after a query's set (unless
+  // that get already failed twice), or a property get with no query pending.
   int OrderViolations() const;
 
  private:
@@ -118,6 +118,7 @@ class MicroscopeModel {
   V4l2Focus focus_;
 
   bool queryPending_ = false;
+  int failedGets_ = 0;
   uint8_t reply_[10] = {};
   int orderViolations_ = 0;
 
