@@ -627,13 +627,15 @@ int SelectDeviceNumber(int index) {
 }
 
 const char* GetLastErrorString(void) {
-  // Taking the lock orders this read after any copy in progress; the text itself may change
-  // again once the lock is released, as the interface says.
+  // A copy per calling thread, taken under the lock: a transfer on another thread may rewrite
+  // the shared buffer at any moment, and reading it in place would race with that write.
+  thread_local char snapshot[sizeof(g_lastErrorBuffer)] = "";
   NoThrow(0, [] {
     std::lock_guard<std::mutex> lock(g_lastErrorMutex);
+    std::memcpy(snapshot, g_lastErrorBuffer, sizeof(snapshot));
     return 0;
   });
-  return g_lastErrorBuffer;
+  return snapshot;
 }
 
 int QueryExtensionProperty(int id, uint32_t word0, uint32_t word1, uint32_t* result0,

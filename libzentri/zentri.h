@@ -60,8 +60,8 @@ ZENTRI_API const wchar_t* GetDeviceFriendlyName(int index);
 // (then no device is selected).
 ZENTRI_API int SelectDeviceNumber(int index);
 
-// Text of the last transfer's failure; empty after a successful transfer. Never null. The buffer
-// belongs to the library and a later transfer on any thread may overwrite it.
+// Text of the last transfer's failure (on any thread); empty after a successful transfer. Never
+// null. The text is a copy for the calling thread, valid until that thread calls again.
 ZENTRI_API const char* GetLastErrorString(void);
 
 // ---- Generic property requests (10-byte property block, extension unit selector 0x11) ----

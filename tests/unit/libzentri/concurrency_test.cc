@@ -2,6 +2,7 @@
 // must never see another request between the set and get halves of a query. Part of the
 // ThreadSanitizer run.
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -20,6 +21,9 @@ TEST_P(ConcurrencyTest, QueriesFromSeveralThreadsDoNotInterleave) {
     model.SetPropertyValue(static_cast<uint16_t>(0x300 + t), 0x1000u * (t + 1), 0xA000u + t);
   }
   model.SetCaptureByte(0x81);
+  // The text is process-wide: start from a success so that an earlier test's text is gone.
+  ASSERT_EQ(SetManualGain(1), 1);
+  ASSERT_STREQ(GetLastErrorString(), "");
 
   std::atomic<int> wrongAnswers{0};
   std::atomic<int> failures{0};
@@ -50,9 +54,38 @@ TEST_P(ConcurrencyTest, QueriesFromSeveralThreadsDoNotInterleave) {
       }
     }
   });
+  // Failing transfers rewrite the last-error text while another thread reads it: every read
+  // must be one whole text, never a mix of two.
+  model.FailAlways(0x08, false);
+  const std::string lensFailure =
+      GetParam() == Transport::kUsb
+          ? "Zentri XU GET selector 0x08 unit 3 failed: libusb error -9 (PIPE)"
+          : "Zentri XU GET selector 0x08 unit 3 failed (errno 32: Broken pipe)";
+  std::atomic<bool> done{false};
+  std::atomic<int> tornTexts{0};
+  std::string sample;
+  threads.emplace_back([&done] {
+    for (int round = 0; round < 20; ++round) {
+      uint16_t driver = 0;
+      uint8_t group = 0;
+      GetLensGroupInfo(&driver, &group, nullptr);
+    }
+    done = true;
+  });
+  threads.emplace_back([&done, &tornTexts, &lensFailure, &sample] {
+    while (!done) {
+      const std::string text = GetLastErrorString();
+      if (!text.empty() && text != lensFailure) {
+        if (tornTexts++ == 0) {
+          sample = text;
+        }
+      }
+    }
+  });
   for (auto& thread : threads) {
     thread.join();
   }
+  EXPECT_EQ(tornTexts.load(), 0) << sample;
 
   EXPECT_EQ(failures.load(), 0) << GetLastErrorString();
   EXPECT_EQ(wrongAnswers.load(), 0);
