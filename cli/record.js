@@ -1,0 +1,70 @@
+'use strict';
+// Camera recording: the preview producer offers each preview frame to the addon's camera
+// recorder, so a recording runs at the preview's size and rate. The MP4 is written under a
+// temporary name and moved into place only after the recorder has finalized it.
+const { CliError } = require('./errors');
+const { requireFunctions, lastError } = require('./addon');
+const { openCamera, sleep } = require('./camera');
+const { OutputFile } = require('./output');
+const { Preview, PREVIEW_FUNCTIONS } = require('./preview');
+
+const RECORDING_FUNCTIONS = ['cameraRecordingAvailable', 'cameraRecordingStart',
+  'cameraRecordingStop', 'cameraRecordingStatus'];
+
+// Records camera `index` for `seconds` into `output`. `stop.requested` ends the recording early
+// (Ctrl-C); it is still finalized. onStart(info) runs once the recorder has started and
+// onProgress(seconds, status) about every 100 ms. Returns { path, status, seconds, interrupted }.
+async function record({ index, output, seconds, size = null, max = { width: 960, height: 540 },
+  fps = 30, bitrate = 4_000_000, stop = { requested: false }, onStart = null, onProgress = null }) {
+  const addon = requireFunctions('camera recording', [...PREVIEW_FUNCTIONS, ...RECORDING_FUNCTIONS]);
+  const out = new OutputFile(output);
+  const camera = await openCamera(index, size);
+  let stopResult;
+  let status;
+  let elapsed = 0;
+  try {
+    const preview = new Preview(index, { max, fps });
+    const first = await preview.waitFirstFrame();
+    if (!addon.cameraRecordingAvailable()) {
+      throw new CliError(`recording is not available: ${lastError()}`);
+    }
+    const started = addon.cameraRecordingStart(out.temp, first.width, first.height, fps, bitrate);
+    if (started !== 0) {
+      throw new CliError(`the recording of ${first.width}x${first.height} did not start: ${lastError()}`);
+    }
+    const began = Date.now();
+    if (onStart) {
+      onStart({ camera: camera.name, width: first.width, height: first.height, fps, bitrate,
+        sourceWidth: first.sourceWidth, sourceHeight: first.sourceHeight });
+    }
+    while (!stop.requested) {
+      elapsed = (Date.now() - began) / 1000;
+      if (elapsed >= seconds) break;
+      await sleep(Math.min(100, Math.max(1, (seconds - elapsed) * 1000)));
+      // Polling the preview keeps the same picture as an interface would show.
+      preview.poll();
+      const current = addon.cameraRecordingStatus();
+      if (!current.recording) break; // the recorder failed on its own; Stop reports why
+      if (onProgress) onProgress(Math.min((Date.now() - began) / 1000, seconds), current);
+    }
+    elapsed = (Date.now() - began) / 1000;
+    stopResult = addon.cameraRecordingStop();
+    status = addon.cameraRecordingStatus();
+    preview.stop();
+  } finally {
+    // Also finalizes a recording that is still running when something above failed.
+    camera.close();
+  }
+  if (stopResult !== 0 || status.error) {
+    out.discard();
+    throw new CliError(`the recording failed: ${status.error || lastError()}`);
+  }
+  if (status.framesWritten < 1) {
+    out.discard();
+    throw new CliError('the recording failed: no frame was written');
+  }
+  out.commit();
+  return { path: out.path, status, seconds: elapsed, interrupted: Boolean(stop.requested) };
+}
+
+module.exports = { RECORDING_FUNCTIONS, record };
