@@ -1,70 +1,168 @@
 'use strict';
-// Loads the built addon and prints what it registers and what the build holds.
+// The main job: shows the whole system working on this machine. With no camera attached it
+// switches on one synthetic camera; with a real camera it uses that one. It lists the cameras,
+// runs the preview, writes a snapshot PNG, records an MP4, fuses a synthetic focus stack into a
+// PNG and ends with a summary of the files and figures. It uses the command-line tool's modules,
+// so it exercises the same code as `zentri`.
+//
+//   node scripts/demo.js [--out DIR]     (default DIR: demo-output beside this folder)
 const fs = require('fs');
 const path = require('path');
+const { CliError, firstLine } = require('../cli/errors');
+const { buildFile, loadAddon, missingFunctions, packageRoot } = require('../cli/addon');
+const camera = require('../cli/camera');
+const { runPreview, PREVIEW_FUNCTIONS } = require('../cli/preview');
+const { snapshot } = require('../cli/snapshot');
+const { record, RECORDING_FUNCTIONS } = require('../cli/record');
+const { fuseFiles } = require('../cli/fuse');
+const { syntheticFocusStack } = require('../cli/focus_stack');
+const { writePng, readImage } = require('../cli/images');
 
-const root = path.resolve(__dirname, '..');
-const buildDir = process.env.ZENTRI_NATIVE_BUILD_DIR
-  ? path.resolve(process.env.ZENTRI_NATIVE_BUILD_DIR)
-  : path.join(root, 'build');
-const addon = require(root);
+const PREVIEW_SECONDS = 3;
+const RECORD_SECONDS = 5;
+const STACK = { width: 640, height: 480, frames: 5 };
 
-const functions = Object.keys(addon).filter((k) => typeof addon[k] === 'function');
-const constants = Object.keys(addon).filter((k) => typeof addon[k] !== 'function');
-console.log(`zentri-native addon: ${path.join(buildDir, 'zentri_native.node')}`);
-console.log(`node ${process.version}, Node-API ${process.versions.napi}`);
-console.log(`script functions (${functions.length}): ${functions.join(', ')}`);
-if (constants.length) {
-  console.log(`constants (${constants.length}): ${constants.join(', ')}`);
-}
-const shipped = ['encworker', 'libzentri.so.0', 'libcnokhwa.so', 'libdinolite.so'];
-for (const name of shipped) {
-  const present = fs.existsSync(path.join(buildDir, name));
-  console.log(`${name}: ${present ? 'built' : 'not built yet'}`);
-}
-console.log(`last error: "${addon.getLastError()}"`);
+const fixed = (value, digits = 1) => Number(value).toFixed(digits);
+const shown = (file) => path.relative(process.cwd(), file) || file;
 
-// Cameras: every camera the capture library sees, and one frame from the first of them. With no
-// camera attached, a synthetic one stands in.
-async function cameraDemo() {
-  const library = path.join(buildDir, 'libcnokhwa.so');
-  if (!fs.existsSync(library) || typeof addon.loadCameraBackend !== 'function') {
-    return;
-  }
-  if (!process.env.CNOKHWA_SYNTHETIC_CAMERAS) {
-    process.env.CNOKHWA_SYNTHETIC_CAMERAS = '1280x720@30';
-  }
-  if (!addon.loadCameraBackend(library)) {
-    console.log(`camera library: ${addon.getLastError()}`);
-    return;
-  }
-  const count = addon.cameraDevicesCount();
-  console.log(`cameras (${count}):`);
-  for (let i = 0; i < count; i++) {
-    const formats = addon.cameraDeviceFormats(i);
-    const listed = formats.slice(0, 4).map((f) => `${f.type} ${f.width}x${f.height}@${f.frameRate}`);
-    console.log(`  ${i}: ${addon.cameraDeviceName(i)} [${addon.cameraDeviceUniqueId(i)}] ` +
-      `${listed.join(', ')}${formats.length > 4 ? `, ... (${formats.length})` : ''}`);
-  }
-  if (count === 0) {
-    return;
-  }
-  const started = addon.cameraStartCapture(0, 1280, 720);
-  if (started !== 0) {
-    console.log(`camera 0: start failed (${started})`);
-    return;
-  }
-  const deadline = Date.now() + 3000;
-  while (addon.cameraHasFirstFrame(0) !== 0 && Date.now() < deadline) {
-    await new Promise((resolve) => setTimeout(resolve, 20));
-  }
-  const frame = addon.cameraGrabFrameRgba(0, 960, 540);
-  console.log(`camera 0: ${frame.sourceWidth}x${frame.sourceHeight} grabbed as ` +
-    `${frame.width}x${frame.height} RGBA (result ${frame.result})`);
-  addon.cameraStopCapture();
+function outputDir() {
+  const at = process.argv.indexOf('--out');
+  const dir = at >= 0 && process.argv[at + 1] ? path.resolve(process.argv[at + 1])
+    : path.join(packageRoot, 'demo-output');
+  fs.mkdirSync(dir, { recursive: true });
+  return dir;
 }
 
-cameraDemo().catch((error) => {
-  console.error(error);
+// Mean absolute difference of two RGBA images over R, G and B.
+function meanError(a, b) {
+  let sum = 0;
+  for (let i = 0; i < a.length; i += 4) {
+    sum += Math.abs(a[i] - b[i]) + Math.abs(a[i + 1] - b[i + 1]) + Math.abs(a[i + 2] - b[i + 2]);
+  }
+  return sum / ((a.length / 4) * 3);
+}
+
+async function main() {
+  const began = Date.now();
+  const outDir = outputDir();
+  const addon = loadAddon();
+  const names = Object.keys(addon);
+  const functions = names.filter((k) => typeof addon[k] === 'function').length;
+  console.log(`zentri-native demo: addon ${shown(buildFile('zentri_native.node'))} ` +
+    `(${functions} functions, ${names.length - functions} constants; node ${process.version})`);
+  console.log(`output folder: ${shown(outDir)}`);
+
+  const summary = [];
+  let failed = 0;
+  // Runs one step; a step whose addon functions are not in this build is skipped in one line.
+  const step = async (title, needed, body) => {
+    const missing = missingFunctions(needed);
+    if (missing.length) {
+      console.log(`\n== ${title}: skipped, not in this build of the addon yet (no ${missing[0]})`);
+      summary.push(`${title}: skipped`);
+      return;
+    }
+    console.log(`\n== ${title}`);
+    const t0 = Date.now();
+    try {
+      const line = await body();
+      summary.push(`${title}: ${line}`);
+    } catch (error) {
+      failed++;
+      const message = error instanceof CliError ? error.message : `unexpected failure: ${firstLine(error)}`;
+      console.log(`failed: ${message}`);
+      summary.push(`${title}: FAILED (${message})`);
+    }
+    console.log(`(${fixed((Date.now() - t0) / 1000)} s)`);
+  };
+
+  // Cameras: a real one when attached, else a synthetic 1280x720 camera at 30 fps.
+  let cam = null;
+  await step('cameras', ['loadCameraBackend'], async () => {
+    let cameras = camera.listCameras();
+    let kind = 'real camera';
+    if (cameras.length === 0) {
+      camera.enableSynthetic(camera.DEFAULT_SYNTHETIC);
+      cameras = camera.listCameras();
+      kind = 'synthetic camera (no camera attached)';
+    }
+    for (const c of cameras) {
+      console.log(`${c.index}: ${c.name} [${c.uniqueId}] ${camera.describeFormats(c.formats).join('; ')}`);
+    }
+    if (cameras.length === 0) throw new CliError('no camera, not even a synthetic one');
+    cam = cameras[0];
+    return `${cameras.length} found, using ${cam.index}: ${cam.name}, a ${kind}`;
+  });
+
+  const cameraStep = (title, needed, body) =>
+    step(title, needed, async () => {
+      if (!cam) throw new CliError('no camera to use');
+      return body();
+    });
+
+  await cameraStep(`preview ${PREVIEW_SECONDS} s`, PREVIEW_FUNCTIONS, async () => {
+    const opened = await camera.openCamera(cam.index);
+    try {
+      const stats = await runPreview(cam.index, {
+        seconds: PREVIEW_SECONDS, max: { width: 960, height: 540 }, fps: 30,
+        onStats: (s) => console.log(`${fixed(s.seconds)} s: ${fixed(s.producerFps)} fps, sequence ${s.sequence}, dropped ${s.droppedFrames}`),
+      });
+      return `${fixed(stats.meanFps)} fps, ${stats.producedFrames} frames of ${stats.width}x${stats.height} ` +
+        `from ${stats.sourceWidth}x${stats.sourceHeight}, ${stats.droppedFrames} dropped`;
+    } finally {
+      opened.close();
+    }
+  });
+
+  await cameraStep('snapshot', ['cameraGrabFrameRgba'], async () => {
+    const shot = await snapshot({ index: cam.index, output: path.join(outDir, 'snapshot.png') });
+    console.log(`${shown(shot.path)}: ${shot.width}x${shot.height} from ${shot.sourceWidth}x${shot.sourceHeight}`);
+    return `${shown(shot.path)} (${shot.width}x${shot.height} PNG)`;
+  });
+
+  await cameraStep(`record ${RECORD_SECONDS} s`, [...PREVIEW_FUNCTIONS, ...RECORDING_FUNCTIONS], async () => {
+    let lastSecond = 0;
+    const result = await record({
+      index: cam.index, output: path.join(outDir, 'recording.mp4'), seconds: RECORD_SECONDS,
+      onStart: (info) => console.log(`recording ${info.width}x${info.height} at ${info.fps} fps`),
+      onProgress: (seconds, status) => {
+        if (Math.floor(seconds) > lastSecond) {
+          lastSecond = Math.floor(seconds);
+          console.log(`${lastSecond} s: ${status.framesWritten} frames written, ${status.framesDropped} dropped`);
+        }
+      },
+    });
+    const s = result.status;
+    console.log(`${shown(result.path)}: ${s.width}x${s.height}, encoder ${s.encoderName}, ` +
+      `${s.framesWritten} frames written, ${s.framesDropped} dropped, ${fixed(s.durationMs / 1000, 2)} s`);
+    return `${shown(result.path)} (encoder ${s.encoderName}, ${s.framesWritten} frames, ` +
+      `${s.framesDropped} dropped, ${fixed(s.durationMs / 1000, 2)} s)`;
+  });
+
+  await step(`fuse a ${STACK.frames}-frame focus stack`, ['edofMultibandFuse'], async () => {
+    const stackDir = path.join(outDir, 'stack');
+    fs.mkdirSync(stackDir, { recursive: true });
+    const { scene, frames } = syntheticFocusStack(STACK.width, STACK.height, STACK.frames);
+    const files = frames.map((rgba, k) => writePng(path.join(stackDir, `frame-${k + 1}.png`), rgba, STACK.width, STACK.height));
+    console.log(`${shown(stackDir)}: ${frames.length} frames of ${STACK.width}x${STACK.height}, each sharp in one band`);
+    const fused = fuseFiles(files, path.join(outDir, 'fused.png'));
+    // How close each image comes to the sharp scene the stack was made from.
+    const fusedImage = readImage(fused.path);
+    const best = Math.min(...frames.map((f) => meanError(f, scene)));
+    const error = meanError(fusedImage.rgba, scene);
+    console.log(`${shown(fused.path)}: fusion ${fixed(fused.durationMs)} ms on ${fused.threads} thread(s) ` +
+      `(${fused.backend}, ${fused.simd}), weights ${fixed(fused.weightsMs)} ms`);
+    console.log(`mean error against the sharp scene: fused ${fixed(error, 2)}, best single frame ${fixed(best, 2)}`);
+    return `${shown(fused.path)} (fusion ${fixed(fused.durationMs)} ms, ${fused.threads} thread(s), ` +
+      `error ${fixed(error, 2)} vs ${fixed(best, 2)} for the best frame)`;
+  });
+
+  console.log(`\nsummary (${fixed((Date.now() - began) / 1000)} s):`);
+  for (const line of summary) console.log(`  ${line}`);
+  if (failed) process.exitCode = 1;
+}
+
+main().catch((error) => {
+  console.error(`demo: ${error instanceof CliError ? error.message : `unexpected failure: ${firstLine(error)}`}`);
   process.exitCode = 1;
 });

@@ -1,0 +1,203 @@
+// Type declarations of the zentri-native addon: every script function and constant that
+// build/zentri_native.node registers, with the objects they return. Buffers that the addon
+// creates are Node.js Buffers; they are declared as Uint8Array (their base class) so these
+// declarations need no Node.js typings.
+
+// ---- Shared ----
+
+/** Message of the last recorded failure ("" when none); reading does not clear it. */
+export function getLastError(): string;
+
+/**
+ * Creates `path` exclusively and takes an advisory lock on it; returns the descriptor that holds
+ * the lock. Throws "LOCK_FILE_EXISTS" when the file exists (held, or left behind), and
+ * "lockFile requires a path argument" or an open/flock failure message otherwise.
+ */
+export function lockFile(path: string): number;
+
+/** Releases a lock taken by lockFile; the file itself stays. Other values are ignored. */
+export function unlockFile(fd: number): void;
+
+// ---- Cameras ----
+
+/** One capture format of a camera. */
+export interface CameraFormat {
+  width: number;
+  height: number;
+  frameRate: number;
+  /** Pixel type as the capture library names it ("rgb", "mjpeg", "yuyv", ...). */
+  type: string;
+}
+
+/** Geometry of a camera's current frame; the sizes are -1 before the library is loaded. */
+export interface CameraFrameInfo {
+  width: number;
+  height: number;
+  bytesPerRow: number;
+  dataSize: number;
+  pixelFormat: 'rgb';
+  planeOffsets: number[];
+  planeStrides: number[];
+}
+
+/** A raw packed-RGB frame (cameraGrabFrame). */
+export interface CameraRawFrame {
+  width: number;
+  height: number;
+  bytesPerRow: number;
+  pixelFormat: 'rgb';
+  /** 0 on success, -10 for an invalid frame geometry, or the capture library's code. */
+  result: number;
+  /** The frame (a Buffer), also when the grab failed; null for an invalid geometry. */
+  data: Uint8Array | null;
+  /** Wall-clock milliseconds of the grab; absent for an invalid geometry. */
+  timestampMs?: number;
+}
+
+/** A decimated RGBA copy of the current frame (cameraGrabFrameRgba). */
+export interface CameraRgbaFrame {
+  sourceWidth: number;
+  sourceHeight: number;
+  sourceBytesPerRow: number;
+  /** 0 on success, -10 for an invalid geometry, -256 for no frame, or the library's code. */
+  result: number;
+  /** Packed RGBA rows (a Buffer) on success, else null. */
+  data: Uint8Array | null;
+  /** Present on success. */
+  width?: number;
+  height?: number;
+  bytesPerRow?: number;
+  timestampMs?: number;
+}
+
+/** A compressed camera frame; on Linux there never is one (result -256, data null). */
+export type CameraEncodedFrame =
+  | {
+      result: 0;
+      sequence: number;
+      width: number;
+      height: number;
+      mimeType: 'image/jpeg';
+      timestampMs: number;
+      data: Uint8Array;
+    }
+  | { result: -256; data: null };
+
+export interface VideoProcAmpRange {
+  result: number;
+  min: number;
+  max: number;
+  step: number;
+  default: number;
+  caps: number;
+}
+
+export interface VideoProcAmpValue {
+  result: number;
+  value: number;
+  flags: number;
+}
+
+/**
+ * Opens the camera capture library (libcnokhwa): `path`, or "libcnokhwa.so" then "cnokhwa".
+ * The second and third arguments are accepted and ignored on Linux. False, with the reason in
+ * getLastError(), when no candidate loads.
+ */
+export function loadCameraBackend(path?: string, secondaryPath?: string, flag?: boolean): boolean;
+/** The path that loaded the camera library, "" before. */
+export function cameraLoadPath(): string;
+export function cameraBackend(): 'linux-v4l2' | 'directshow' | 'avfoundation' | 'none';
+/** The library's initialise result, or -6 when it is not loaded. */
+export function cameraInitialize(): number;
+export function cameraHasVideoCaptureAuth(): number;
+export function cameraAskVideoCaptureAuth(): void;
+/** Number of cameras (real ones first, then synthetic ones); 0 when not loaded. */
+export function cameraDevicesCount(): number;
+export function cameraDeviceUniqueId(index?: number): string;
+export function cameraDeviceModelId(index?: number): string;
+export function cameraDeviceName(index?: number): string;
+/** Always "" on Linux. */
+export function cameraDeviceType(index?: number): string;
+export function cameraDeviceFormats(index?: number): CameraFormat[];
+/**
+ * Starts capture at width x height (0 x 0: the camera's choice), or with a format index of
+ * cameraDeviceFormats when `format` is 0 or more. 0 or a negative result code. The fifth
+ * argument is ignored on Linux.
+ */
+export function cameraStartCapture(index?: number, width?: number, height?: number, format?: number,
+  flag?: boolean): number;
+/** Stops recording, the preview of that camera and its capture (-1: every camera). */
+export function cameraStopCapture(index?: number): number;
+/** 0 once the first frame has arrived, -256 before, or a negative error code. */
+export function cameraHasFirstFrame(index?: number): number;
+export function cameraFrameInfo(index?: number): CameraFrameInfo;
+/** Always 0 on Linux (no hardware button). */
+export function cameraButtonPressed(index?: number): number;
+/** Always 0 on Linux. */
+export function cameraButtonTimestamp(index?: number): number;
+export function cameraGrabFrame(index?: number): CameraRawFrame;
+/** The current frame decimated by a whole step to fit maxWidth x maxHeight (default 960 x 540). */
+export function cameraGrabFrameRgba(index?: number, maxWidth?: number, maxHeight?: number): CameraRgbaFrame;
+export function cameraGrabEncodedFrame(index?: number): CameraEncodedFrame;
+/** Always false on Linux. */
+export function cameraHasVideoProcAmp(): boolean;
+/** Throws TypeError "Expected (deviceIndex, property)" with fewer arguments; result -9 on Linux. */
+export function cameraVideoProcAmpRange(deviceIndex: number, property: number): VideoProcAmpRange;
+export function cameraVideoProcAmpGet(deviceIndex: number, property: number): VideoProcAmpValue;
+export function cameraVideoProcAmpSet(deviceIndex: number, property: number, value: number,
+  flags: number): { result: number };
+
+export const VIDEOPROCAMP_BRIGHTNESS: 0;
+export const VIDEOPROCAMP_CONTRAST: 1;
+export const VIDEOPROCAMP_HUE: 2;
+export const VIDEOPROCAMP_SATURATION: 3;
+export const VIDEOPROCAMP_SHARPNESS: 4;
+export const VIDEOPROCAMP_GAMMA: 5;
+export const VIDEOPROCAMP_COLORENABLE: 6;
+export const VIDEOPROCAMP_WHITEBALANCE: 7;
+export const VIDEOPROCAMP_BACKLIGHTCOMPENSATION: 8;
+export const VIDEOPROCAMP_GAIN: 9;
+export const VIDEOPROCAMP_FLAG_AUTO: 1;
+export const VIDEOPROCAMP_FLAG_MANUAL: 2;
+export const RESULT_OK: 0;
+export const RESULT_YES: 0;
+export const RESULT_NO: -256;
+export const STATUS_AUTHORIZED: 0;
+
+// ---- Recording ----
+
+/** State of a recorder (externalRecordingStatus, cameraRecordingStatus). */
+export interface RecordingStatus {
+  available: boolean;
+  recording: boolean;
+  outputPath: string;
+  /** Why the last start, recording or finalize failed; "" when nothing failed. */
+  error: string;
+  /** The H.264 encoder in use, e.g. "libx264" or "h264_vaapi". */
+  encoderName: string;
+  encoderAcceleration: string;
+  conversionBackend: string;
+  accelerationFallbackReason: string;
+  framesWritten: number;
+  framesDropped: number;
+  durationMs: number;
+  width: number;
+  height: number;
+  frameRate: number;
+  bitrate: number;
+}
+
+export function externalRecordingAvailable(): boolean;
+/**
+ * Starts recording pushed frames to an MP4. Throws TypeError for malformed arguments (sizes 2 to
+ * 8192, frame rate 1 to 120, bit rate 100000 to 240000000); 0, -5 when already recording, or the
+ * recorder's negative code with the reason in getLastError().
+ */
+export function externalRecordingStart(outputPath: string, width: number, height: number,
+  frameRate: number, bitrate: number): number;
+/** Queues one frame of width x height x 4 bytes; false when refused (queue full, not recording). */
+export function externalRecordingEnqueue(pixels: Uint8Array, width: number, height: number,
+  layout: 'rgba' | 'bgra', monotonicTimestampMicroseconds: number): boolean;
+/** Drains the queue and finalizes the MP4: 0, or -3 when finalizing failed. */
+export function externalRecordingStop(): number;
+export function externalRecordingStatus(): RecordingStatus;

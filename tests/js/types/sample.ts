@@ -1,0 +1,79 @@
+// Calls every script function of the addon the way an interface would, so that the type check
+// proves the declarations accept real calls and give usable result types. The lines marked as
+// expected errors must stay errors: they prove that wrong calls are rejected.
+import zentri = require('../../..');
+
+function lockAndRelease(path: string): void {
+  const fd: number = zentri.lockFile(path);
+  zentri.unlockFile(fd);
+  const message: string = zentri.getLastError();
+  void message;
+}
+
+function cameras(): void {
+  const loaded: boolean = zentri.loadCameraBackend('build/libcnokhwa.so');
+  zentri.loadCameraBackend();
+  const backend: 'linux-v4l2' | 'directshow' | 'avfoundation' | 'none' = zentri.cameraBackend();
+  const loadPath: string = zentri.cameraLoadPath();
+  const init: number = zentri.cameraInitialize();
+  const auth: boolean = zentri.cameraHasVideoCaptureAuth() === zentri.STATUS_AUTHORIZED;
+  zentri.cameraAskVideoCaptureAuth();
+  const count: number = zentri.cameraDevicesCount();
+  for (let i = 0; i < count; i++) {
+    const label = `${zentri.cameraDeviceName(i)} ${zentri.cameraDeviceUniqueId(i)} ` +
+      `${zentri.cameraDeviceModelId(i)} ${zentri.cameraDeviceType(i)}`;
+    const sizes = zentri.cameraDeviceFormats(i).map((f) => `${f.type} ${f.width}x${f.height}@${f.frameRate}`);
+    void label;
+    void sizes;
+  }
+  if (zentri.cameraStartCapture(0, 1280, 720) !== zentri.RESULT_OK) return;
+  zentri.cameraStartCapture(0, 0, 0, 2, false);
+  const first: boolean = zentri.cameraHasFirstFrame(0) === zentri.RESULT_YES;
+  const info = zentri.cameraFrameInfo(0);
+  const rgb: 'rgb' = info.pixelFormat;
+  const raw = zentri.cameraGrabFrame(0);
+  const rawBytes: number = raw.data ? raw.data.length : 0;
+  const frame = zentri.cameraGrabFrameRgba(0, 960, 540);
+  const rgbaBytes: Uint8Array | null = frame.data;
+  const encoded = zentri.cameraGrabEncodedFrame(0);
+  if (encoded.result === 0) {
+    const mime: 'image/jpeg' = encoded.mimeType;
+    void mime;
+  } else {
+    const none: null = encoded.data;
+    void none;
+  }
+  const pressed: number = zentri.cameraButtonPressed(0) + zentri.cameraButtonTimestamp(0);
+  if (zentri.cameraHasVideoProcAmp()) {
+    const range = zentri.cameraVideoProcAmpRange(0, zentri.VIDEOPROCAMP_BRIGHTNESS);
+    const current = zentri.cameraVideoProcAmpGet(0, zentri.VIDEOPROCAMP_GAIN);
+    zentri.cameraVideoProcAmpSet(0, zentri.VIDEOPROCAMP_GAIN, range.default + current.value,
+      zentri.VIDEOPROCAMP_FLAG_MANUAL);
+  }
+  const constants: number[] = [zentri.VIDEOPROCAMP_CONTRAST, zentri.VIDEOPROCAMP_HUE,
+    zentri.VIDEOPROCAMP_SATURATION, zentri.VIDEOPROCAMP_SHARPNESS, zentri.VIDEOPROCAMP_GAMMA,
+    zentri.VIDEOPROCAMP_COLORENABLE, zentri.VIDEOPROCAMP_WHITEBALANCE,
+    zentri.VIDEOPROCAMP_BACKLIGHTCOMPENSATION, zentri.VIDEOPROCAMP_FLAG_AUTO, zentri.RESULT_NO];
+  const stopped: number = zentri.cameraStopCapture();
+  void [loaded, backend, loadPath, init, auth, first, rgb, rawBytes, rgbaBytes, pressed, constants, stopped];
+  // @ts-expect-error: the result code is a number, not a boolean
+  const wrong: boolean = zentri.cameraStartCapture(0);
+  void wrong;
+}
+
+function externalRecording(frames: Uint8Array[]): void {
+  if (!zentri.externalRecordingAvailable()) return;
+  if (zentri.externalRecordingStart('/tmp/out.mp4', 1280, 720, 30, 4_000_000) !== 0) {
+    throw new Error(zentri.getLastError());
+  }
+  frames.forEach((pixels, i) => zentri.externalRecordingEnqueue(pixels, 1280, 720, 'rgba', i * 33_333));
+  // @ts-expect-error: the layout is "rgba" or "bgra"
+  zentri.externalRecordingEnqueue(frames[0], 1280, 720, 'nv12', 0);
+  const finalized: boolean = zentri.externalRecordingStop() === 0;
+  const status = zentri.externalRecordingStatus();
+  const summary: string = `${status.encoderName}: ${status.framesWritten} written, ` +
+    `${status.framesDropped} dropped in ${status.durationMs} ms, ${status.recording}`;
+  void [finalized, summary];
+}
+
+export { lockAndRelease, cameras, externalRecording };
