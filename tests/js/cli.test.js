@@ -1,0 +1,266 @@
+'use strict';
+// The `zentri` command-line tool run as a user runs it, against synthetic cameras: what each
+// subcommand writes, and one-line failures for bad input that leave no half-written files.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const { spawn, spawnSync } = require('node:child_process');
+const { PNG } = require('pngjs');
+const { rootDir, loadAddon, tempDir } = require('./helpers');
+const { probe, childProcesses } = require('./recording_helpers');
+const { syntheticFocusStack } = require('../../cli/focus_stack');
+const { sharpnessMap } = require('../../cli/sharpness');
+const { writePng } = require('../../cli/images');
+
+const addon = loadAddon();
+const cli = path.join(rootDir, 'bin', 'zentri');
+const has = (...names) => names.every((n) => typeof addon[n] === 'function');
+const previewLanded = has('cameraPreviewStart', 'cameraPreviewGetLatest', 'cameraPreviewGetLatestQualityFrame');
+const recordingLanded = previewLanded && has('cameraRecordingStart', 'cameraRecordingStatus');
+const fusionLanded = has('edofMultibandFuse');
+
+function run(args, { synthetic = '1280x720@30', env = {} } = {}) {
+  const childEnv = { ...process.env, ...env };
+  if (synthetic) childEnv.CNOKHWA_SYNTHETIC_CAMERAS = synthetic;
+  else delete childEnv.CNOKHWA_SYNTHETIC_CAMERAS;
+  const r = spawnSync(process.execPath, [cli, ...args], { encoding: 'utf8', env: childEnv, timeout: 60_000 });
+  return { code: r.status, stdout: r.stdout, stderr: r.stderr };
+}
+
+// A failure is one line on stderr, starting with the tool's name, and a non-zero exit code.
+function assertOneLineError(result, pattern) {
+  assert.notEqual(result.code, 0, `exit code for: ${result.stderr}`);
+  const lines = result.stderr.split('\n').filter((l) => l !== '');
+  assert.equal(lines.length, 1, `one line expected, got:\n${result.stderr}`);
+  assert.match(lines[0], /^zentri: /);
+  assert.match(lines[0], pattern);
+}
+
+function readPng(file) {
+  return PNG.sync.read(fs.readFileSync(file));
+}
+
+// Files whose names mark them as unfinished output.
+function partialFiles(dir) {
+  return fs.readdirSync(dir).filter((name) => name.includes('.partial'));
+}
+
+// Checks a decimated frame of the synthetic pattern: the frame number from the top band, then
+// the moving gradient below it, sampled at `step` source pixels per output pixel.
+function assertSyntheticPattern(png, sourceHeight, step) {
+  const px = (x, y) => {
+    const i = (y * png.width + x) * 4;
+    return [png.data[i], png.data[i + 1], png.data[i + 2], png.data[i + 3]];
+  };
+  const [r0, g0, b0] = px(0, 0);
+  const n = r0 | (g0 << 8) | (b0 << 16);
+  assert.ok(n >= 1, 'frame number in the top band');
+  const band = Math.max(1, Math.floor(sourceHeight / 8));
+  for (let y = 0; y * step < band; y += 3) {
+    for (let x = 0; x < png.width; x += 37) assert.deepEqual(px(x, y), [r0, g0, b0, 255], `band pixel ${x},${y}`);
+  }
+  for (let y = Math.ceil(band / step); y < png.height; y += 7) {
+    for (let x = 0; x < png.width; x += 13) {
+      const sx = x * step;
+      const sy = y * step;
+      assert.deepEqual(px(x, y), [(sx + 4 * n) & 255, (sy + 2 * n) & 255, (sx + sy + n) & 255, 255],
+        `gradient pixel ${x},${y}`);
+    }
+  }
+}
+
+test('cameras lists the synthetic cameras with their formats', () => {
+  const text = run(['cameras'], { synthetic: '640x480@15,320x240' });
+  assert.equal(text.code, 0, text.stderr);
+  assert.match(text.stdout, /Synthetic Camera 0 {2}\[synthetic-0\]/);
+  assert.match(text.stdout, /Synthetic Camera 1 {2}\[synthetic-1\]/);
+  const json = run(['cameras', '--json'], { synthetic: '640x480@15,320x240' });
+  const cameras = JSON.parse(json.stdout);
+  const synthetic = cameras.filter((c) => c.uniqueId.startsWith('synthetic-'));
+  assert.equal(synthetic.length, 2);
+  assert.ok(synthetic[0].formats.some((f) => f.width === 640 && f.height === 480 && f.frameRate === 15 && f.type === 'rgb'));
+  // --synthetic switches one on where the environment has none.
+  const flag = run(['cameras', '--synthetic', '800x600@10', '--json'], { synthetic: null });
+  assert.ok(JSON.parse(flag.stdout).some((c) => c.formats.some((f) => f.width === 800 && f.height === 600)));
+});
+
+test('snapshot writes the decimated synthetic frame as a PNG', (t) => {
+  const dir = tempDir(t);
+  const file = path.join(dir, 'shot.png');
+  const result = run(['snapshot', file]);
+  assert.equal(result.code, 0, result.stderr);
+  assert.match(result.stdout, /640x360 RGBA frame of Synthetic Camera 0 \(camera frame 1280x720\)/);
+  const png = readPng(file);
+  assert.deepEqual([png.width, png.height], [640, 360]);
+  assertSyntheticPattern(png, 720, 2);
+
+  const full = path.join(dir, 'full.png');
+  assert.equal(run(['snapshot', full, '--size', '320x240', '--max', '320x240']).code, 0);
+  const small = readPng(full);
+  assert.deepEqual([small.width, small.height], [320, 240]);
+  assertSyntheticPattern(small, 240, 1);
+  assert.deepEqual(partialFiles(dir), []);
+});
+
+test('camera commands fail in one line for bad input and write nothing', (t) => {
+  const dir = tempDir(t);
+  const out = path.join(dir, 'x.png');
+  assertOneLineError(run(['snapshot', path.join(dir, 'missing', 'x.png')]), /directory .*missing does not exist/);
+  assertOneLineError(run(['snapshot', out, '-c', '7']), /camera 7 does not exist: the only camera is 0/);
+  if (/no camera found/.test(run(['cameras'], { synthetic: null }).stdout)) {
+    assertOneLineError(run(['snapshot', out], { synthetic: null }), /camera 0 does not exist: no camera found/);
+  }
+  assertOneLineError(run(['snapshot', out, '-c', 'two']), /camera index must be a whole number/);
+  assertOneLineError(run(['snapshot', out, '--size', '640by480']), /capture size must look like 1280x720/);
+  assertOneLineError(run(['snapshot', dir]), /it is a directory/);
+  assertOneLineError(run(['snapshot']), /missing required argument/);
+  assertOneLineError(run(['snapshot', out, '--bogus']), /unknown option '--bogus'/);
+  assertOneLineError(run(['preview', '-d', '0']), /duration must be a number of seconds above 0/);
+  assertOneLineError(run(['record', out, '-d', 'x']), /duration must be/);
+  assertOneLineError(run(['nonsense']), /unknown command 'nonsense'/);
+  assert.deepEqual(fs.readdirSync(dir), []);
+});
+
+test('the sharpness measure picks the frame in focus in every band of a focus stack', () => {
+  const width = 160;
+  const height = 100;
+  const count = 5;
+  const { frames } = syntheticFocusStack(width, height, count);
+  const maps = frames.map((f) => sharpnessMap(f, width, height));
+  for (let band = 0; band < count; band++) {
+    const y = Math.floor(((band + 0.5) * height) / count);
+    for (const x of [10, 80, 150]) {
+      const weights = maps.map((m) => m[y * width + x]);
+      assert.equal(weights.indexOf(Math.max(...weights)), band, `band ${band} at x ${x}: ${weights}`);
+    }
+  }
+});
+
+test('preview prints live statistics and a summary', { skip: !previewLanded && 'the preview is not in this build' }, () => {
+  const result = run(['preview', '-d', '2', '--max', '640x360', '--fps', '30']);
+  assert.equal(result.code, 0, result.stderr);
+  const live = result.stdout.split('\n').filter((l) => /fps {2}sequence \d+ {2}dropped \d+ {2}640x360$/.test(l));
+  assert.ok(live.length >= 1, result.stdout);
+  const summary = /preview: (\d+) frames in ([\d.]+) s, ([\d.]+) fps .*, (\d+) dropped, 640x360 from 1280x720/.exec(result.stdout);
+  assert.ok(summary, result.stdout);
+  assert.ok(Number(summary[1]) >= 20, `frames: ${summary[1]}`);
+  assert.ok(Number(summary[3]) > 5, `fps: ${summary[3]}`);
+});
+
+test('snapshot --quality writes the full-resolution frame', { skip: !previewLanded && 'the preview is not in this build' }, (t) => {
+  const file = path.join(tempDir(t), 'quality.png');
+  const result = run(['snapshot', file, '--quality']);
+  assert.equal(result.code, 0, result.stderr);
+  const png = readPng(file);
+  assert.deepEqual([png.width, png.height], [1280, 720]);
+  assertSyntheticPattern(png, 720, 1);
+});
+
+test('record writes an MP4 that ffprobe reads and prints the recording status',
+  { skip: !recordingLanded && 'camera recording is not in this build' }, (t) => {
+    const dir = tempDir(t);
+    const file = path.join(dir, 'clip.mp4');
+    const result = run(['record', file, '-d', '2', '--max', '640x360']);
+    assert.equal(result.code, 0, result.stderr);
+    assert.match(result.stdout, /recording camera 0 \(Synthetic Camera 0\) at 640x360, 30 fps for 2 s/);
+    const written = /frames written (\d+), dropped (\d+), duration ([\d.]+) s/.exec(result.stdout);
+    assert.ok(written, result.stdout);
+    assert.match(result.stdout, /encoder \S+/);
+    const { stream } = probe(file);
+    assert.equal(stream.codec_name, 'h264');
+    assert.deepEqual([stream.width, stream.height], [640, 360]);
+    assert.equal(Number(stream.nb_read_packets), Number(written[1]));
+    assert.ok(Number(written[1]) >= 30, `frames: ${written[1]}`);
+    assert.deepEqual(fs.readdirSync(dir), ['clip.mp4']);
+  });
+
+test('Ctrl-C during record still finalizes a playable MP4',
+  { skip: !recordingLanded && 'camera recording is not in this build' }, async (t) => {
+    const dir = tempDir(t);
+    const file = path.join(dir, 'interrupted.mp4');
+    // Its own process group, like a shell job: the signal goes to the whole group, as a
+    // terminal's Ctrl-C does.
+    const child = spawn(process.execPath, [cli, 'record', file, '-d', '30', '--max', '320x180'], {
+      detached: true, env: { ...process.env, CNOKHWA_SYNTHETIC_CAMERAS: '1280x720@30' },
+    });
+    let stdout = '';
+    let stderr = '';
+    child.stdout.on('data', (d) => { stdout += d; });
+    child.stderr.on('data', (d) => { stderr += d; });
+    const exited = new Promise((resolve) => child.on('exit', (code) => resolve(code)));
+    const deadline = Date.now() + 20_000;
+    while (!stdout.includes('Ctrl-C stops early') && Date.now() < deadline) {
+      await new Promise((resolve) => setTimeout(resolve, 50));
+    }
+    assert.match(stdout, /Ctrl-C stops early/, stderr);
+    await new Promise((resolve) => setTimeout(resolve, 1500));
+    process.kill(-child.pid, 'SIGINT');
+    assert.equal(await exited, 130, stderr);
+    assert.match(stdout, /interrupted: the recording stopped after [\d.]+ s and was finalized/);
+    const { stream } = probe(file);
+    assert.equal(stream.codec_name, 'h264');
+    assert.ok(Number(stream.nb_read_packets) >= 10, `packets: ${stream.nb_read_packets}`);
+    assert.deepEqual(fs.readdirSync(dir), ['interrupted.mp4']);
+    assert.deepEqual(childProcesses('encworker'), []);
+  });
+
+test('fuse writes a fused PNG closer to the sharp scene than any frame',
+  { skip: !fusionLanded && 'fusion is not in this build' }, (t) => {
+    const dir = tempDir(t);
+    const width = 320;
+    const height = 200;
+    const { scene, frames } = syntheticFocusStack(width, height, 5);
+    const files = frames.map((f, k) => writePng(path.join(dir, `f${k}.png`), f, width, height));
+    const out = path.join(dir, 'fused.png');
+    const result = run(['fuse', '-o', out, ...files]);
+    assert.equal(result.code, 0, result.stderr);
+    assert.match(result.stdout, /320x200 fused from 5 frames \(reference 2\)/);
+    assert.match(result.stdout, /fusion [\d.]+ ms on \d+ threads? \(native-cpp, (avx2|sse2)\)/);
+    const fused = readPng(out);
+    assert.deepEqual([fused.width, fused.height], [width, height]);
+    const error = (img) => {
+      let sum = 0;
+      for (let i = 0; i < scene.length; i += 4) {
+        for (let c = 0; c < 3; c++) sum += Math.abs(img[i + c] - scene[i + c]);
+      }
+      return sum / (width * height * 3);
+    };
+    const best = Math.min(...frames.map(error));
+    assert.ok(error(fused.data) < best / 2, `fused ${error(fused.data)} vs best frame ${best}`);
+    for (let i = 3; i < fused.data.length; i += 4) assert.equal(fused.data[i], 255);
+  });
+
+test('fuse fails in one line for bad stacks and writes nothing',
+  { skip: !fusionLanded && 'fusion is not in this build' }, (t) => {
+    const dir = tempDir(t);
+    const { frames } = syntheticFocusStack(64, 48, 3);
+    const files = frames.map((f, k) => writePng(path.join(dir, `f${k}.png`), f, 64, 48));
+    const other = writePng(path.join(dir, 'other.png'), new Uint8Array(32 * 48 * 4), 32, 48);
+    const text = path.join(dir, 'text.png');
+    fs.writeFileSync(text, 'not an image');
+    const broken = path.join(dir, 'broken.png');
+    fs.writeFileSync(broken, fs.readFileSync(files[0]).subarray(0, 60));
+    const out = path.join(dir, 'out.png');
+    const before = fs.readdirSync(dir).sort();
+    assertOneLineError(run(['fuse', '-o', out, files[0], files[1], path.join(dir, 'none.png')]), /none\.png: no such file/);
+    assertOneLineError(run(['fuse', '-o', out, files[0], files[1], text]), /text\.png: not a PNG or JPEG image/);
+    assertOneLineError(run(['fuse', '-o', out, files[0], files[1], broken]), /broken\.png: not a readable PNG image/);
+    assertOneLineError(run(['fuse', '-o', out, files[0], other, files[1]]),
+      /other\.png is 32x48 but .*f0\.png is 64x48: all images of a stack must have the same size/);
+    assertOneLineError(run(['fuse', '-o', out, files[0], files[1]]), /needs 3 to 11 images, got 2/);
+    assertOneLineError(run(['fuse', '-o', out, ...Array(12).fill(files[0])]), /needs 3 to 11 images, got 12/);
+    assertOneLineError(run(['fuse', '-o', path.join(dir, 'no', 'out.png'), ...files]), /directory .*no does not exist/);
+    assertOneLineError(run(['fuse', '-o', out, '--reference', '5', ...files]), /reference frame must be 0 to 2, got 5/);
+    assertOneLineError(run(['fuse', ...files]), /required option '-o, --output/);
+    assert.deepEqual(fs.readdirSync(dir).sort(), before);
+  });
+
+test('commands whose addon functions are missing say so in one line',
+  { skip: previewLanded && fusionLanded && has('loadZentri', 'loadDinoLite') && 'every module is in this build' }, () => {
+    if (!previewLanded) assertOneLineError(run(['preview']), /the camera preview is not in this build of the addon/);
+    if (!recordingLanded) assertOneLineError(run(['record', '/tmp/x.mp4']), /is not in this build of the addon/);
+    if (!fusionLanded) assertOneLineError(run(['fuse', '-o', '/tmp/x.png', 'a', 'b', 'c']), /fusion is not in this build/);
+    if (!has('loadZentri')) assertOneLineError(run(['zentri', 'list']), /Zentri microscope control is not in this build/);
+    if (!has('loadDinoLite')) assertOneLineError(run(['dinolite', 'list']), /Dino-Lite microscope control is not in this build/);
+  });
