@@ -23,7 +23,10 @@ const RECORD_SECONDS = 5;
 const STACK = { width: 640, height: 480, frames: 5 };
 
 const fixed = (value, digits = 1) => Number(value).toFixed(digits);
-const shown = (file) => path.relative(process.cwd(), file) || file;
+const shown = (file) => {
+  const relative = path.relative(process.cwd(), file);
+  return relative && !relative.startsWith('..') ? relative : file;
+};
 
 function outputDir() {
   const at = process.argv.indexOf('--out');
