@@ -11,6 +11,27 @@ const { Preview, PREVIEW_FUNCTIONS } = require('./preview');
 const RECORDING_FUNCTIONS = ['cameraRecordingAvailable', 'cameraRecordingStart',
   'cameraRecordingStop', 'cameraRecordingStatus'];
 
+// Output size of the addon's whole-step decimation of a sw x sh frame into max limits.
+function decimatedSize(sw, sh, max) {
+  const scale = Math.max(sw / Math.max(max.width, 1), sh / Math.max(max.height, 1));
+  const step = scale < 1 ? 1 : Math.max(Math.ceil(scale), 1);
+  return { width: Math.max(Math.floor(sw / step), 1), height: Math.max(Math.floor(sh / step), 1) };
+}
+
+// H.264 needs even sizes, and a camera recording has the preview's size. When the limits would
+// give an odd preview (1600x1200 into 960x540 gives 533x400), use the limits of the smallest
+// coarser step that gives an even one; keep the limits when there is none.
+function evenPreviewLimits(sw, sh, max) {
+  const even = (size) => size.width % 2 === 0 && size.height % 2 === 0;
+  if (even(decimatedSize(sw, sh, max))) return max;
+  for (let step = 2; step <= 16; step++) {
+    const limits = { width: Math.ceil(sw / step), height: Math.ceil(sh / step) };
+    const size = decimatedSize(sw, sh, limits);
+    if (size.width <= max.width && size.height <= max.height && even(size)) return limits;
+  }
+  return max;
+}
+
 // Records camera `index` for `seconds` into `output`. `stop.requested` ends the recording early
 // (Ctrl-C); it is still finalized. onStart(info) runs once the recorder has started and
 // onProgress(seconds, status) about every 100 ms. Returns { path, status, seconds, interrupted }.
@@ -23,7 +44,7 @@ async function record({ index, output, seconds, size = null, max = { width: 960,
   let status;
   let elapsed = 0;
   try {
-    const preview = new Preview(index, { max, fps });
+    const preview = new Preview(index, { max: evenPreviewLimits(camera.width, camera.height, max), fps });
     const first = await preview.waitFirstFrame();
     if (!addon.cameraRecordingAvailable()) {
       throw new CliError(`recording is not available: ${lastError()}`);
@@ -67,4 +88,4 @@ async function record({ index, output, seconds, size = null, max = { width: 960,
   return { path: out.path, status, seconds: elapsed, interrupted: Boolean(stop.requested) };
 }
 
-module.exports = { RECORDING_FUNCTIONS, record };
+module.exports = { RECORDING_FUNCTIONS, decimatedSize, evenPreviewLimits, record };

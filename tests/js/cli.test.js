@@ -264,3 +264,18 @@ test('commands whose addon functions are missing say so in one line',
     if (!has('loadZentri')) assertOneLineError(run(['zentri', 'list']), /Zentri microscope control is not in this build/);
     if (!has('loadDinoLite')) assertOneLineError(run(['dinolite', 'list']), /Dino-Lite microscope control is not in this build/);
   });
+
+test('recording limits give the preview an even size where the default limits would not', () => {
+  const { decimatedSize, evenPreviewLimits } = require('../../cli/record');
+  const max = { width: 960, height: 540 };
+  // The addon's examples of its decimation rule.
+  assert.deepEqual(decimatedSize(1920, 1080, max), { width: 960, height: 540 });
+  assert.deepEqual(decimatedSize(1280, 720, max), { width: 640, height: 360 });
+  assert.deepEqual(decimatedSize(1001, 1001, { width: 500, height: 500 }), { width: 333, height: 333 });
+  assert.deepEqual(evenPreviewLimits(1920, 1080, max), max, 'even already: unchanged');
+  for (const [w, h] of [[1600, 1200], [1001, 1001], [2592, 1944], [1366, 768], [3264, 2448]]) {
+    const size = decimatedSize(w, h, evenPreviewLimits(w, h, max));
+    assert.ok(size.width % 2 === 0 && size.height % 2 === 0, `${w}x${h} gives ${size.width}x${size.height}`);
+    assert.ok(size.width <= 960 && size.height <= 540, `${w}x${h} within the limits`);
+  }
+});
