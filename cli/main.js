@@ -219,7 +219,7 @@ function printStatus(name, s) {
         `firmware ${v.softwareMajorVersion}.${v.softwareMinorVersion}.${v.softwarePatchVersion}`);
     }
     if (s.protocol) console.log(`protocol ${s.protocol.majorVersion}.${s.protocol.minorVersion}.${s.protocol.patchVersion}`);
-    console.log(`status ${t ? t.status : 'unknown'}, focus ${t ? t.focusPosition : 'unknown'}, LED ${s.led === 1 ? 'on' : s.led === 0 ? 'off' : 'unknown'}`);
+    console.log(`status ${t ? `0x${(t.status >>> 0).toString(16).padStart(8, '0')}` : 'unknown'}, focus ${t ? t.focusPosition : 'unknown'}, LED ${s.led === 1 ? 'on' : s.led === 0 ? 'off' : 'unknown'}`);
     if (t && t.pixelInfo.ok) console.log(`pixel size ${t.pixelInfo.micronsPerPixel} µm at ${t.pixelInfo.width}x${t.pixelInfo.height}`);
     if (t && t.lensInfo.ok) console.log(`lens driver ${t.lensInfo.lensDriver}, lens group ${t.lensInfo.lensGroup}`);
     const caps = Object.entries(s.capabilities).filter(([k, v]) => k !== 'apiVersion' && v).map(([k]) => k);

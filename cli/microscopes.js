@@ -31,7 +31,7 @@ const ZENTRI_FUNCTIONS = ['loadZentri', 'zentriInit', 'zentriLastError', 'zentri
   'zentriDevicesAsync', 'zentriSelectDevice', 'zentriGetSelectedDevice', 'zentriGetTelemetry',
   'zentriCapabilities', 'zentriGetLedState', 'zentriSetLedStateAsync', 'zentriSetFocusPositionAsync',
   'zentriFocusNearAsync', 'zentriFocusFarAsync', 'zentriTriggerAutoFocusAsync', 'zentriVersionInfo',
-  'zentriProtocolVersionInfo', 'zentriDispose'];
+  'zentriProtocolVersionInfo', 'zentriGetFocusPosition', 'zentriDispose'];
 
 class Zentri {
   constructor(library) {
@@ -84,9 +84,14 @@ class Zentri {
     else if (action === 'far') done = await this.addon.zentriFocusFarAsync();
     else if (action === 'auto') done = await this.addon.zentriTriggerAutoFocusAsync();
     else done = await this.addon.zentriSetFocusPositionAsync(action);
-    if (!done) throw new CliError(`the focus command failed: ${this.reason()}`);
-    const telemetry = await this.telemetry();
-    return telemetry ? telemetry.focusPosition : -1;
+    if (!done) {
+      const reason = this.addon.zentriLastError() || this.addon.getLastError();
+      throw new CliError(typeof action === 'number'
+        ? `the microscope refused the focus position ${action}${reason ? `: ${reason}` : ''}`
+        : `the focus command ${action} failed${reason ? `: ${reason}` : ''}`);
+    }
+    // A successful focus job takes a telemetry sample, which caches the focus position.
+    return poll(() => this.addon.zentriGetFocusPosition(), -1);
   }
 
   async setLed(on) {
