@@ -305,7 +305,7 @@ function runWithMicroscope(args) {
   const r = spawnSync('umockdev-wrapper', [process.execPath, '-e', script], { encoding: 'utf8', timeout: 60_000 });
   const marked = /@@device (.*)/.exec(r.stdout);
   // libzentri itself reports on stderr which transport a selection uses.
-  const stderr = r.stderr.split('\n').filter((l) => !/^Zentri controls using .* \((V4L2 XU|libusb)\)$/.test(l)).join('\n');
+  const stderr = r.stderr.split('\n').filter((l) => !/^Zentri controls using .* \(V4L2 XU\)$/.test(l)).join('\n');
   return { code: r.status, stdout: r.stdout, stderr, device: marked && JSON.parse(marked[1]) };
 }
 
