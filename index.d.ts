@@ -201,3 +201,54 @@ export function externalRecordingEnqueue(pixels: Uint8Array, width: number, heig
 /** Drains the queue and finalizes the MP4: 0, or -3 when finalizing failed. */
 export function externalRecordingStop(): number;
 export function externalRecordingStatus(): RecordingStatus;
+// ---- Focus-stack fusion ----
+
+/** One frame of a focus stack: RGBA bytes of the output size, and its physical scale. */
+export interface FusionFrame {
+  /** width x height x 4 bytes; a Uint8Array (a Buffer passes, a Uint8ClampedArray does not). */
+  rgba: Uint8Array;
+  /** Source pixels per output pixel, finite and above 0 (1 for frames at the same scale). */
+  sourcePixelsPerOutputPixel: number;
+}
+
+/**
+ * Where each output position lies in a frame, on a map of mapWidth x mapHeight cells: x and y in
+ * map-cell units, and the alignment's confidence (below 0.02 the frame does not contribute).
+ */
+export interface FusionField {
+  mapWidth: number;
+  mapHeight: number;
+  x: Float32Array;
+  y: Float32Array;
+  confidence: Float32Array;
+  /** Frames whose alignment was not accepted take no part (taken by truthiness). */
+  accepted?: unknown;
+}
+
+export interface FusionRequest {
+  /** Output size, 1 to 16384 each. */
+  width: number;
+  height: number;
+  /** Frame that fills pixels no frame can supply. */
+  referenceIndex: number;
+  /** 3 to 11 frames; fields and weights have one entry per frame. */
+  frames: FusionFrame[];
+  fields: FusionField[];
+  /** Per-frame sharpness weights on the frame's field map (any scale). */
+  weights: Float32Array[];
+  /** Thread budget, limited to 1 to 8; default about half the hardware threads. */
+  maxThreads?: number;
+}
+
+export interface FusionResult {
+  /** The fused image: width x height x 4 bytes of RGBA, alpha 255. */
+  data: Uint8Array;
+  backend: 'native-cpp';
+  simd: 'avx2' | 'sse2';
+  threads: number;
+  /** Wall time of the fusion itself, in milliseconds. */
+  durationMs: number;
+}
+
+/** Fuses a focus stack synchronously; throws an Error ("Native EDOF ...") for an invalid request. */
+export function edofMultibandFuse(request: FusionRequest): FusionResult;

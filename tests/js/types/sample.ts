@@ -76,4 +76,24 @@ function externalRecording(frames: Uint8Array[]): void {
   void [finalized, summary];
 }
 
-export { lockAndRelease, cameras, externalRecording };
+function fuse(frames: Uint8Array[], width: number, height: number): Uint8Array {
+  const cells = width * height;
+  const field: zentri.FusionField = {
+    mapWidth: width, mapHeight: height, x: new Float32Array(cells), y: new Float32Array(cells),
+    confidence: new Float32Array(cells).fill(1), accepted: true,
+  };
+  const result = zentri.edofMultibandFuse({
+    width, height, referenceIndex: 0,
+    frames: frames.map((rgba) => ({ rgba, sourcePixelsPerOutputPixel: 1 })),
+    fields: frames.map(() => field),
+    weights: frames.map(() => new Float32Array(cells).fill(1)),
+    maxThreads: 4,
+  });
+  const facts: string = `${result.backend} ${result.simd} ${result.threads} ${result.durationMs}`;
+  void facts;
+  // @ts-expect-error: frames and fields are required
+  zentri.edofMultibandFuse({ width, height, referenceIndex: 0, weights: [] });
+  return result.data;
+}
+
+export { lockAndRelease, cameras, externalRecording, fuse };
