@@ -342,6 +342,8 @@ function runDetached() {
         // Already gone.
       }
     };
+    process.removeAllListeners('SIGINT');
+    process.removeAllListeners('SIGTERM');
     process.on('SIGINT', forward('SIGINT'));
     process.on('SIGTERM', forward('SIGTERM'));
     process.on('SIGHUP', forward('SIGTERM'));
