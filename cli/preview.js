@@ -62,9 +62,11 @@ class Preview {
   stats() {
     const l = this.latest || {};
     const f = this.frame || {};
+    const seconds = (Date.now() - this.startedAt) / 1000;
     return {
-      seconds: (Date.now() - this.startedAt) / 1000,
-      producerFps: l.producerFps ?? 0,
+      seconds,
+      // The producer reports its rate once per second; until then, the rate seen here.
+      producerFps: l.producerFps || (seconds > 0 ? Math.round((this.received * 10) / seconds) / 10 : 0),
       sequence: l.sequence ?? 0,
       droppedFrames: l.droppedFrames ?? 0,
       producedFrames: l.producedFrames ?? 0,
