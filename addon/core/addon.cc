@@ -7,6 +7,7 @@
 #include "core/lock_file.h"
 #include "core/registration.h"
 #include "recording/recording_functions.h"
+#include "zentri/zentri.h"
 
 namespace zentri_native {
 
@@ -22,6 +23,7 @@ Napi::Object InitAddon(Napi::Env env, Napi::Object exports) {
   RegisterFunction<UnlockFile>(env, exports, "unlockFile");
   RegisterCamera(env, exports);
   RegisterExternalVideoRecorder(env, exports);
+  RegisterZentri(env, exports);
   return exports;
 }
 

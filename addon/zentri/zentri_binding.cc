@@ -215,16 +215,16 @@ std::string ZentriDeviceFriendlyNameOnOwnerThread(int index) {
   return WCharPtrToUtf8(g_zentri.functions().getDeviceFriendlyName(index));
 }
 
-std::vector<ZentriDeviceEntry> ListZentriDevicesOnOwnerThread() {
-  std::vector<ZentriDeviceEntry> devices;
+std::vector<VendorDeviceSnapshot> ListZentriDevicesOnOwnerThread() {
+  std::vector<VendorDeviceSnapshot> devices;
   if (!g_zentri.Init()) {
     return devices;
   }
   const ZentriFunctionTable& fn = g_zentri.functions();
   const int count = std::min(fn.getDevicesCount(), kMaxDevicesListed);
   for (int i = 0; i < count; ++i) {
-    devices.push_back(ZentriDeviceEntry{i, WCharPtrToUtf8(fn.getDeviceUniqueId(i)),
-                                        WCharPtrToUtf8(fn.getDeviceFriendlyName(i))});
+    devices.push_back(VendorDeviceSnapshot{i, WCharPtrToUtf8(fn.getDeviceUniqueId(i)),
+                                           WCharPtrToUtf8(fn.getDeviceFriendlyName(i))});
   }
   return devices;
 }

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "core/vendor_device_snapshot.h"
+
 namespace zentri_native {
 
 // The libzentri functions that the binding uses, in the binding's fixed order. Null when absent.
@@ -126,13 +128,6 @@ void InvalidateZentriVersionSnapshots();
 // request stores an invalid record.
 void UpdateZentriVersionSnapshotsOnOwnerThread();
 
-// One enumerated microscope.
-struct ZentriDeviceEntry {
-  int index = 0;
-  std::string uniqueId;
-  std::string name;
-};
-
 // ---- Jobs of the script functions (owner thread) ----
 
 // Load job: the outcome and the candidate that loaded ("" on failure).
@@ -150,7 +145,7 @@ bool InitializeZentriOnOwnerThread(bool force);
 int ZentriDeviceCountOnOwnerThread();
 std::string ZentriDeviceUniqueIdOnOwnerThread(int index);
 std::string ZentriDeviceFriendlyNameOnOwnerThread(int index);
-std::vector<ZentriDeviceEntry> ListZentriDevicesOnOwnerThread();
+std::vector<VendorDeviceSnapshot> ListZentriDevicesOnOwnerThread();
 
 // Selection job: telemetry reset, range check against the device count, SelectDeviceNumber, then
 // the version records and a first telemetry sample.

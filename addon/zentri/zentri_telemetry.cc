@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "core/vendor_executors.h"
 #include "zentri/zentri_binding.h"
 
 namespace zentri_native {
@@ -219,6 +220,10 @@ void RefreshZentriTelemetryOnOwnerThread() {
   if (g_zentri.Init() && fn.isCapturePressed != nullptr && fn.isCapturePressed() != 0) {
     g_zentriCachedCapturePressed.store(true);
   }
+}
+
+void ScheduleZentriTelemetry() {
+  g_zentriExecutor.PostCoalesced("telemetry", RefreshZentriTelemetryOnOwnerThread);
 }
 
 void ReportZentriFrameSize(uint32_t width, uint32_t height) {
