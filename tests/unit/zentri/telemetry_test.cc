@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 
+#include "core/vendor_executors.h"
 #include "zentri/zentri_binding.h"
 #include "zentri/zentri_telemetry.h"
 
@@ -25,6 +26,7 @@ struct Device {
   int statusReads = 0;
   int pixelReads = 0;
   int setFocusCalls = 0;
+  bool capturePressed = false;
   // Runs inside the pixel-size request, while a sample is between its two locked sections.
   std::function<void()> duringPixelRead;
   // Runs on the second status read of a sample.
@@ -72,7 +74,7 @@ int FakeLens(uint16_t* driver, uint8_t* group, void*) {
   return g_device->lensOk ? 1 : 0;
 }
 int FakeCapture() {
-  return 0;
+  return g_device->capturePressed ? 1 : 0;
 }
 int FakeGetFocus(uint16_t* position) {
   *position = static_cast<uint16_t>(g_device->standardFocus);
@@ -346,6 +348,38 @@ TEST_F(TelemetryTest, ResetClearsCacheFocusAndCaptureLatch) {
   EXPECT_EQ(g_zentriFrameWidth, 0u);
   EXPECT_EQ(CachedZentriFocusPosition(ZentriSteadyNowMs()), -1);
   EXPECT_EQ(FreshZentriTelemetry(ZentriSteadyNowMs()).sampledAtMs, 0);
+}
+
+// Script-thread readers against background refreshes on the real Zentri executor: frame-size
+// changes, reads and latch takes interleave with samples (the ThreadSanitizer run checks the
+// locking), and refreshes coalesce so the queue never grows with the reads.
+TEST_F(TelemetryTest, ReadersAndBackgroundRefreshesInterleave) {
+  device_.capturePressed = true;
+  for (int i = 0; i < 2000; ++i) {
+    const bool large = i % 2 == 0;
+    ReportZentriFrameSize(large ? 1920 : 1280, large ? 1080 : 720);
+    ScheduleZentriTelemetry();
+    const int64_t now = ZentriSteadyNowMs();
+    const ZentriTelemetrySnapshot snapshot = FreshZentriTelemetry(now);
+    if (snapshot.pixelValid) {
+      EXPECT_EQ(snapshot.width, 1920);
+    }
+    CachedZentriFocusPosition(now);
+    TakeZentriCapturePressed();
+  }
+  ReportZentriFrameSize(1920, 1080);
+  ScheduleZentriTelemetry();
+  ASSERT_TRUE(g_zentriExecutor.InvokeVoid([] {}, std::chrono::seconds(5)));
+  EXPECT_TRUE(TakeZentriCapturePressed());
+  // A refresh samples once per run however many reads asked for it.
+  EXPECT_LT(device_.pixelReads, 2000);
+  const ZentriTelemetrySnapshot last = FreshZentriTelemetry(ZentriSteadyNowMs());
+  EXPECT_TRUE(last.pixelValid);
+  std::lock_guard<std::mutex> lock(g_zentriTelemetryMutex);
+  for (const auto& entry : g_zentriFocusCalibrations) {
+    EXPECT_EQ(entry.first.frameWidth, 1920);
+    EXPECT_EQ(entry.second.width, 1920);
+  }
 }
 
 }  // namespace
