@@ -6,6 +6,7 @@
 #include "core/last_error.h"
 #include "core/lock_file.h"
 #include "core/registration.h"
+#include "edof/edof_functions.h"
 #include "recording/recording_functions.h"
 #include "zentri/zentri.h"
 
@@ -23,6 +24,7 @@ Napi::Object InitAddon(Napi::Env env, Napi::Object exports) {
   RegisterFunction<UnlockFile>(env, exports, "unlockFile");
   RegisterCamera(env, exports);
   RegisterExternalVideoRecorder(env, exports);
+  RegisterEdoF(env, exports);
   RegisterZentri(env, exports);
   return exports;
 }
