@@ -111,7 +111,11 @@ test('focus set, near, far and auto; LED on and off', async () => {
       z.zentriGetLedState(), await z.zentriSetLedStateAsync('yes'), emu.state(a).led,
       z.zentriGetLedState(), await z.zentriSetLedStateAsync(), emu.state(a).led, z.zentriGetLedState()];
     const caps = z.zentriCapabilities();
-    return { set, focus, rejected, actions, counts, led, caps };`), emulated);
+    // A microscope without a video node is driven by USB control transfers: focus is property 0x011.
+    const b = emu.addMicroscope({ serial: 'SN-U', video: false });
+    const usb = [z.zentriInit(true), await selectSerial(z, 'SN-U') >= 0, await z.zentriSetFocusPositionAsync(50),
+      emu.property(b, 0x011)[0], z.zentriGetFocusPosition(), await z.zentriFocusFarAsync(), emu.state(b).far];
+    return { set, focus, rejected, actions, counts, led, caps, usb };`), emulated);
 
   assert.equal(out.set, true);
   assert.deepEqual(out.focus, [77, 77]);
@@ -122,6 +126,7 @@ test('focus set, near, far and auto; LED on and off', async () => {
   assert.equal(out.counts.autoFocus, 1);
   assert.deepEqual(out.led, [1, true, false, 0, true, true, 1, true, false, 0]);
   assert.deepEqual(out.caps, { apiVersion: 0x30000, focus: true, led: true, pixelSizeInfo: true, lensGroupInfo: true });
+  assert.deepEqual(out.usb, [true, true, true, 50, 50, true, 1]);
 });
 
 test('telemetry: calibrated frame sizes are cached, 640 x 480 never is', async () => {
