@@ -8,6 +8,7 @@
 #include "core/registration.h"
 #include "edof/edof_functions.h"
 #include "recording/recording_functions.h"
+#include "zentri/zentri.h"
 
 namespace zentri_native {
 
@@ -24,6 +25,7 @@ Napi::Object InitAddon(Napi::Env env, Napi::Object exports) {
   RegisterCamera(env, exports);
   RegisterExternalVideoRecorder(env, exports);
   RegisterEdoF(env, exports);
+  RegisterZentri(env, exports);
   return exports;
 }
 
