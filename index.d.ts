@@ -252,3 +252,94 @@ export interface FusionResult {
 
 /** Fuses a focus stack synchronously; throws an Error ("Native EDOF ...") for an invalid request. */
 export function edofMultibandFuse(request: FusionRequest): FusionResult;
+
+// ---- Microscopes: shared ----
+
+/** One microscope of a device list. */
+export interface MicroscopeDevice {
+  index: number;
+  uniqueId: string;
+  name: string;
+}
+
+// ---- Zentri microscopes (libzentri) ----
+
+export interface ZentriPixelInfo {
+  ok: boolean;
+  fromFocusCache: boolean;
+  micronsPerPixel: number;
+  width: number;
+  height: number;
+}
+
+export interface ZentriLensInfo {
+  ok: boolean;
+  lensDriver: number;
+  lensGroup: number;
+}
+
+/** A telemetry sample; status and focusPosition are -1 while no fresh sample exists. */
+export interface ZentriTelemetry {
+  status: number;
+  focusPosition: number;
+  pixelInfo: ZentriPixelInfo;
+  lensInfo: ZentriLensInfo;
+}
+
+export interface ZentriCapabilities {
+  apiVersion: number;
+  focus: boolean;
+  led: boolean;
+  pixelSizeInfo: boolean;
+  lensGroupInfo: boolean;
+}
+
+export interface ZentriVersionInfo {
+  productId: number;
+  hardwareMajorVersion: number;
+  hardwareMinorVersion: number;
+  softwareMajorVersion: number;
+  softwareMinorVersion: number;
+  softwarePatchVersion: number;
+}
+
+export interface ZentriProtocolVersionInfo {
+  majorVersion: number;
+  minorVersion: number;
+  patchVersion: number;
+}
+
+/** Loads libzentri (`path`, or "libzentri.so" then "zentri.so"); "path" is the one that loaded. */
+export function loadZentri(path?: string): { ok: boolean; path: string };
+export function zentriInit(force?: boolean): boolean;
+export function zentriLastError(): string;
+export function zentriInitAsync(force?: boolean): Promise<boolean>;
+export function zentriDeviceCount(): number;
+export function zentriDevicesAsync(): Promise<MicroscopeDevice[]>;
+export function zentriDeviceUniqueId(index?: number): string;
+export function zentriDeviceFriendlyName(index?: number): string;
+export function zentriSelectDevice(index?: number): boolean;
+export function zentriSelectDeviceAsync(index?: number): Promise<boolean>;
+export function zentriGetSelectedDevice(): number;
+/** The cached telemetry; with both sizes it first reports the camera frame size for the pixel size. */
+export function zentriGetTelemetry(frameWidth?: number, frameHeight?: number): ZentriTelemetry;
+export function zentriGetScopeStatus(): number;
+export function zentriGetPixelSizeMicrons(): number;
+export function zentriGetPixelSizeInfo(): ZentriPixelInfo;
+export function zentriGetLensGroupInfo(): ZentriLensInfo;
+export function zentriCapabilities(): ZentriCapabilities;
+/** The cached focus position (at most 2 s old), else -1. */
+export function zentriGetFocusPosition(): number;
+/** 1 on, 0 off, -1 unknown. */
+export function zentriGetLedState(): number;
+export function zentriTriggerAutoFocusAsync(): Promise<boolean>;
+export function zentriSetFocusPositionAsync(position?: number): Promise<boolean>;
+export function zentriFocusNearAsync(): Promise<boolean>;
+export function zentriFocusFarAsync(): Promise<boolean>;
+export function zentriSetLedStateAsync(on: unknown): Promise<boolean>;
+/** True once per capture-button press. */
+export function zentriIsCapturePressed(): boolean;
+export function zentriVersionInfo(): ZentriVersionInfo | null;
+export function zentriProtocolVersionInfo(): ZentriProtocolVersionInfo | null;
+export function zentriDispose(): boolean;
+export function zentriDisposeAsync(): Promise<boolean>;

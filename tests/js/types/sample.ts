@@ -95,5 +95,39 @@ function fuse(frames: Uint8Array[], width: number, height: number): Uint8Array {
   zentri.edofMultibandFuse({ width, height, referenceIndex: 0, weights: [] });
   return result.data;
 }
+async function zentriMicroscope(): Promise<void> {
+  const loaded: { ok: boolean; path: string } = zentri.loadZentri();
+  if (!loaded.ok || !zentri.zentriInit(false) || !(await zentri.zentriInitAsync())) {
+    throw new Error(zentri.zentriLastError());
+  }
+  const devices = await zentri.zentriDevicesAsync();
+  const names = devices.map((d) => `${d.index} ${d.uniqueId} ${d.name}`);
+  const count: number = zentri.zentriDeviceCount();
+  const label = `${zentri.zentriDeviceUniqueId(0)} ${zentri.zentriDeviceFriendlyName(0)} ${count}`;
+  if (!zentri.zentriSelectDevice(0) || !(await zentri.zentriSelectDeviceAsync(0))) return;
+  const selected: number = zentri.zentriGetSelectedDevice();
+  const telemetry = zentri.zentriGetTelemetry(1920, 1080);
+  const microns: number = telemetry.pixelInfo.ok ? telemetry.pixelInfo.micronsPerPixel : zentri.zentriGetPixelSizeMicrons();
+  const status: number = zentri.zentriGetScopeStatus();
+  const pixel = zentri.zentriGetPixelSizeInfo();
+  const lens = zentri.zentriGetLensGroupInfo();
+  const caps = zentri.zentriCapabilities();
+  const focus: number = zentri.zentriGetFocusPosition();
+  if (caps.focus) {
+    await zentri.zentriSetFocusPositionAsync(focus + 1);
+    await zentri.zentriFocusNearAsync();
+    await zentri.zentriFocusFarAsync();
+    await zentri.zentriTriggerAutoFocusAsync();
+  }
+  if (caps.led) await zentri.zentriSetLedStateAsync(zentri.zentriGetLedState() !== 1);
+  const pressed: boolean = zentri.zentriIsCapturePressed();
+  const version = zentri.zentriVersionInfo();
+  const firmware = version ? `${version.softwareMajorVersion}.${version.softwareMinorVersion}` : 'unknown';
+  const protocol = zentri.zentriProtocolVersionInfo();
+  // @ts-expect-error: the version record may be null
+  const product: number = zentri.zentriVersionInfo().productId;
+  const disposed: boolean = zentri.zentriDispose() && (await zentri.zentriDisposeAsync());
+  void [names, label, selected, microns, status, pixel.width, lens.lensGroup, pressed, firmware, protocol, product, disposed];
+}
 
-export { lockAndRelease, cameras, externalRecording, fuse };
+export { lockAndRelease, cameras, externalRecording, fuse, zentriMicroscope };
