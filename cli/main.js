@@ -227,7 +227,7 @@ function printStatus(name, s) {
     return;
   }
   console.log(`device ${s.selected}, backend ${s.state.backend}`);
-  console.log(`magnification ${show(s.magnification)}, field of view ${show(s.fieldOfView)}`);
+  console.log(`magnification ${show(s.magnification)}x, field of view ${show(s.fieldOfView)} mm`);
   console.log(`LED mode ${s.state.ledState} of [${s.state.ledModes.join(', ')}], MicroTouch ${s.state.supportsMicrotouch ? 'yes' : 'no'}`);
 }
 
@@ -282,7 +282,7 @@ function dinoLiteCommands(program) {
         scope.select(deviceIndex(opts));
         const amr = await scope.magnification();
         if (amr === null) throw new CliError(`Dino-Lite microscope ${opts.device} reports no magnification`);
-        console.log(`magnification ${amr}`);
+        console.log(`magnification ${amr}x`);
       });
     });
   common(group.command('fov').description('the horizontal field of view at the current magnification'))
@@ -292,7 +292,7 @@ function dinoLiteCommands(program) {
         const amr = await scope.magnification();
         const fov = await scope.fieldOfView(amr);
         if (fov === null) throw new CliError(`Dino-Lite microscope ${opts.device} reports no field of view`);
-        console.log(`field of view ${fov} at magnification ${amr}`);
+        console.log(`field of view ${fov} mm at magnification ${amr}x`);
       });
     });
   common(group.command('led [action]').description('show the LED mode, or "toggle" it to the next mode'))

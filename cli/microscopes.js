@@ -148,7 +148,7 @@ class DinoLite {
     return poll(() => this.addon.dinoLiteGetAmr(this.index));
   }
 
-  // Horizontal field of view at magnification `amr`, in the SDK's units (micrometres).
+  // Horizontal field of view at magnification `amr`: the SDK's micrometres / 1000, so millimetres.
   async fieldOfView(amr) {
     if (amr === null) return null;
     return poll(() => this.addon.dinoLiteGetFovx(this.index, amr, 0));

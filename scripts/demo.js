@@ -17,6 +17,7 @@ const { record, RECORDING_FUNCTIONS } = require('../cli/record');
 const { fuseFiles } = require('../cli/fuse');
 const { syntheticFocusStack } = require('../cli/focus_stack');
 const { writePng, readImage } = require('../cli/images');
+const { Zentri, DinoLite, ZENTRI_FUNCTIONS, DINOLITE_FUNCTIONS } = require('../cli/microscopes');
 
 const PREVIEW_SECONDS = 3;
 const RECORD_SECONDS = 5;
@@ -158,6 +159,39 @@ async function main() {
     console.log(`mean error against the sharp scene: fused ${fixed(error, 2)}, best single frame ${fixed(best, 2)}`);
     return `${shown(fused.path)} (fusion ${fixed(fused.durationMs)} ms, ${fused.threads} thread(s), ` +
       `error ${fixed(error, 2)} vs ${fixed(best, 2)} for the best frame)`;
+  });
+
+  // Microscopes: Zentri ones only with hardware; Dino-Lite through libdinolite, which in this
+  // project is a simulator (dinolite/README.md) offering one microscope unless a scenario says more.
+  await step('Zentri microscopes', ZENTRI_FUNCTIONS, async () => {
+    const scope = new Zentri();
+    try {
+      const devices = await scope.devices();
+      if (devices.length === 0) return 'none attached';
+      scope.select(0);
+      const s = await scope.status();
+      const focus = s.telemetry ? s.telemetry.focusPosition : 'unknown';
+      return `${devices.length} attached; 0: ${devices[0].name}, focus ${focus}, LED ${s.led === 1 ? 'on' : 'off'}`;
+    } finally {
+      scope.dispose();
+    }
+  });
+
+  await step('Dino-Lite microscope', DINOLITE_FUNCTIONS, async () => {
+    const scope = new DinoLite();
+    try {
+      const devices = await scope.devices();
+      for (const d of devices) console.log(`${d.index}: ${d.name} [${d.uniqueId}]`);
+      if (devices.length === 0) return 'none attached';
+      scope.select(0);
+      const s = await scope.status();
+      const led = `LED mode 0x${s.state.ledState.toString(16)}, next 0x${scope.toggleLed().toString(16)}`;
+      console.log(`magnification ${s.magnification}x, field of view ${s.fieldOfView} mm, ${led}`);
+      return `${devices[0].name} (backend ${s.state.backend}): magnification ${s.magnification}x, ` +
+        `field of view ${s.fieldOfView} mm, ${led}`;
+    } finally {
+      scope.dispose();
+    }
   });
 
   console.log(`\nsummary (${fixed((Date.now() - began) / 1000)} s):`);
