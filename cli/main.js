@@ -178,7 +178,9 @@ async function withMicroscope(Kind, opts, body) {
   }
 }
 
-const show = (value) => (value === null || value === undefined ? 'unknown' : String(value));
+// Dino-Lite LED modes are bit sets (0x11 all on, 0x10 and 0x01 one group each, 0 off).
+const hex = (mode) => (mode < 0 ? String(mode) : `0x${mode.toString(16)}`);
+const millimetres = (value) => Number(value.toFixed(3));
 
 function microscopeCommand(program, name, Kind, label) {
   const group = program.command(name).description(`${label} microscopes`);
@@ -227,8 +229,10 @@ function printStatus(name, s) {
     return;
   }
   console.log(`device ${s.selected}, backend ${s.state.backend}`);
-  console.log(`magnification ${show(s.magnification)}x, field of view ${show(s.fieldOfView)} mm`);
-  console.log(`LED mode ${s.state.ledState} of [${s.state.ledModes.join(', ')}], MicroTouch ${s.state.supportsMicrotouch ? 'yes' : 'no'}`);
+  console.log(`magnification ${s.magnification === null ? 'unknown' : `${s.magnification}x`}, ` +
+    `field of view ${s.fieldOfView === null ? 'unknown' : `${millimetres(s.fieldOfView)} mm`}`);
+  console.log(`LED mode ${hex(s.state.ledState)} of [${s.state.ledModes.map(hex).join(', ')}], ` +
+    `MicroTouch ${s.state.supportsMicrotouch ? 'yes' : 'no'}`);
 }
 
 function zentriCommands(program) {
@@ -292,7 +296,7 @@ function dinoLiteCommands(program) {
         const amr = await scope.magnification();
         const fov = await scope.fieldOfView(amr);
         if (fov === null) throw new CliError(`Dino-Lite microscope ${opts.device} reports no field of view`);
-        console.log(`field of view ${fov} mm at magnification ${amr}x`);
+        console.log(`field of view ${millimetres(fov)} mm at magnification ${amr}x`);
       });
     });
   common(group.command('led [action]').description('show the LED mode, or "toggle" it to the next mode'))
@@ -301,10 +305,10 @@ function dinoLiteCommands(program) {
       await withMicroscope(DinoLite, opts, async (scope) => {
         scope.select(deviceIndex(opts));
         if (action === 'toggle') {
-          console.log(`LED mode ${scope.toggleLed()}`);
+          console.log(`LED mode ${hex(scope.toggleLed())}`);
         } else {
           const led = scope.led();
-          console.log(`LED mode ${led.mode} of [${led.modes.join(', ')}]${led.controllable ? '' : ' (not controllable)'}`);
+          console.log(`LED mode ${hex(led.mode)} of [${led.modes.map(hex).join(', ')}]${led.controllable ? '' : ' (not controllable)'}`);
         }
       });
     });

@@ -186,9 +186,10 @@ async function main() {
       scope.select(0);
       const s = await scope.status();
       const led = `LED mode 0x${s.state.ledState.toString(16)}, next 0x${scope.toggleLed().toString(16)}`;
-      console.log(`magnification ${s.magnification}x, field of view ${s.fieldOfView} mm, ${led}`);
-      return `${devices[0].name} (backend ${s.state.backend}): magnification ${s.magnification}x, ` +
-        `field of view ${s.fieldOfView} mm, ${led}`;
+      const readings = `magnification ${s.magnification === null ? 'unknown' : `${s.magnification}x`}, ` +
+        `field of view ${s.fieldOfView === null ? 'unknown' : `${Number(s.fieldOfView.toFixed(3))} mm`}`;
+      console.log(`${readings}, ${led}`);
+      return `${devices[0].name} (backend ${s.state.backend}): ${readings}, ${led}`;
     } finally {
       scope.dispose();
     }

@@ -330,3 +330,32 @@ test('zentri lists, reads and sets the emulated microscope',
     assertOneLineError(runWithMicroscope(['zentri', 'status', '-d', '3']), /Zentri microscope 3 does not exist: the only one is 0/);
     assertOneLineError(runWithMicroscope(['zentri', 'led', 'bright']), /LED state must be on or off/);
   });
+
+const dinoLiteLanded = has('loadDinoLite') && fs.existsSync(require('./helpers').buildPath('libdinolite.so'));
+
+test('dinolite lists, reads and toggles the simulated microscopes',
+  { skip: !dinoLiteLanded && 'Dino-Lite control is not in this build' }, (t) => {
+    const scenario = path.join(tempDir(t), 'scenario.json');
+    fs.writeFileSync(scenario, JSON.stringify({
+      devices: [
+        { id: 'CLI-A', name: 'Dino A', ledModes: [0x11, 0], amrReadings: [{ atMs: 0, value: 220 }], fovxAt1x: 400000 },
+        { id: 'CLI-B', name: 'Dino B', amr: false, failLed: true },
+      ],
+    }));
+    const dino = (...args) => run(['dinolite', ...args], { env: { DINOLITE_SIMULATOR_SCENARIO: scenario } });
+    const list = dino('list');
+    assert.equal(list.code, 0, list.stderr);
+    assert.equal(list.stdout, '0: Dino A  [CLI-A]\n1: Dino B  [CLI-B]\n');
+    const status = dino('status');
+    assert.equal(status.code, 0, status.stderr);
+    // 400000 um at 1x is 1.818 mm at 220x.
+    assert.match(status.stdout, /^magnification 220x, field of view 1\.818 mm$/m);
+    assert.match(status.stdout, /^LED mode 0x11 of \[0x11, 0x0\], MicroTouch yes$/m);
+    assert.equal(dino('fov').stdout, 'field of view 1.818 mm at magnification 220x\n');
+    assert.equal(dino('led', 'toggle').stdout, 'LED mode 0x0\n');
+    assert.match(dino('status', '-d', '1').stdout, /^magnification unknown, field of view unknown$/m);
+    assertOneLineError(dino('magnification', '-d', '1'), /Dino-Lite microscope 1 reports no magnification/);
+    assertOneLineError(dino('led', 'toggle', '-d', '1'), /could not switch the LED: \S/);
+    assertOneLineError(dino('status', '-d', '2'), /Dino-Lite microscope 2 does not exist: they are 0 to 1/);
+    assertOneLineError(dino('list', '--library', '/nowhere/libdinolite.so'), /could not load libdinolite/);
+  });
