@@ -33,7 +33,8 @@ namespace zentri_native {
 // bytes and meta; the reader's unmarking store likewise orders its copy before the producer's
 // next write to that slot.
 //
-// Only one reader may run at a time (the script thread): there is one reading mark.
+// There is one reading mark, so readers (script threads) take turns through readerMutex_, which
+// the producer never takes: it never waits for a reader.
 
 namespace {
 
@@ -111,13 +112,17 @@ int CameraPreviewProducer::Start(int device, int maxWidth, int maxHeight, int64_
   JoinAndReset();
 
   frameIntervalNs_ = std::max<int64_t>(frameIntervalNs, 0);
-  deviceIndex_.store(device, std::memory_order_relaxed);
   maxWidth_ = width;
   maxHeight_ = height;
-  slotSize_ = slotSize;
-  slots_ = std::move(slots);
-  for (PreviewMeta& meta : meta_) {
-    meta = PreviewMeta();
+  {
+    // A reader on another script thread may still be copying from the old slots.
+    std::lock_guard<std::mutex> lock(readerMutex_);
+    deviceIndex_.store(device, std::memory_order_relaxed);
+    slotSize_ = slotSize;
+    slots_ = std::move(slots);
+    for (PreviewMeta& meta : meta_) {
+      meta = PreviewMeta();
+    }
   }
   {
     std::lock_guard<std::mutex> lock(qualityMutex_);
@@ -434,6 +439,8 @@ void CameraPreviewProducer::RunLoop(RunArgs args) {
 
 CameraPreviewProducer::Latest CameraPreviewProducer::GetLatest(
     int index, uint64_t lastSequence, const std::function<uint8_t*(size_t)>& destination) {
+  // Readers take turns (there is one reading mark); the producer never takes this lock.
+  std::lock_guard<std::mutex> lock(readerMutex_);
   Latest latest;
   const int device = deviceIndex_.load(std::memory_order_relaxed);
   if (device < 0 || device != index) {

@@ -100,8 +100,8 @@ class CameraPreviewProducer {
 
   // Stops any running producer and starts one for device. maxWidth and maxHeight below 1 count
   // as 1. Returns 0, or kCameraSizeInvalid when the three slots of maxWidth x maxHeight x 4
-  // bytes cannot be allocated: then nothing has changed, a running preview goes on. Start, the
-  // stop operations and the readers below are called from one controlling thread (the script's).
+  // bytes cannot be allocated: then nothing has changed, a running preview goes on. Start and the
+  // stop operations are called from one controlling thread (the script's main thread).
   int Start(int device, int maxWidth, int maxHeight, int64_t frameIntervalNs);
   // Clears the run flag and moves the generation on; the thread leaves at its next check.
   void RequestStop();
@@ -119,7 +119,7 @@ class CameraPreviewProducer {
 
   // The newest published frame for device index when its sequence is above lastSequence: its
   // dataSize bytes are copied to destination(dataSize), which may throw (nothing is then
-  // returned, and the slot is released). Must not run on two threads at once.
+  // returned, and the slot is released). Any thread may read; readers take turns.
   Latest GetLatest(int index, uint64_t lastSequence,
                    const std::function<uint8_t*(size_t)>& destination);
 
@@ -202,6 +202,8 @@ class CameraPreviewProducer {
   std::atomic<int32_t> producerRate_{0};
   std::atomic<int32_t> lastResult_{kPreviewStopped};
   std::atomic<uint64_t> generation_{0};
+  // Serializes readers, and keeps the slot memory alive while one copies.
+  std::mutex readerMutex_;
 
   // Wakes a sleeping producer when a stop is requested.
   std::mutex wakeMutex_;

@@ -329,6 +329,45 @@ test('a camera recording takes every preview frame and is finalized by stopping 
   assert.equal(addon.cameraRecordingStart(file, 960, 540, 30, 4_000_000), -5);
 });
 
+test('a worker thread reads the preview while the main thread restarts it', async () => {
+  const { Worker } = require('node:worker_threads');
+  const index = syntheticIndex(1);
+  assert.equal(addon.cameraStartCapture(index, 0, 0), 0);
+  assert.equal(addon.cameraPreviewStart(index, 320, 240, 120), 0);
+  // The worker checks every frame it gets against the pattern and counts the bad ones.
+  const worker = new Worker(
+    `const { parentPort, workerData } = require('node:worker_threads');
+     const z = require(workerData.root);
+     let good = 0, bad = 0;
+     const end = Date.now() + 1500;
+     while (Date.now() < end) {
+       const f = z.cameraPreviewGetLatest(workerData.index, 0);
+       if (f.result !== 0) continue;
+       const step = f.sourceWidth / f.width;
+       const n = f.data[0] | (f.data[1] << 8) | (f.data[2] << 16);
+       const y = f.height - 1, x = f.width - 1, o = (y * f.width + x) * 4;
+       const ok = f.data.length === f.width * f.height * 4 &&
+         f.data[o] === ((x * step + 4 * n) & 255) && f.data[o + 1] === ((y * step + 2 * n) & 255);
+       ok ? good++ : bad++;
+     }
+     parentPort.postMessage({ good, bad });`,
+    { eval: true, workerData: { root: rootDir, index } },
+  );
+  const fromWorker = new Promise((resolve, reject) => {
+    worker.once('message', resolve);
+    worker.once('error', reject);
+  });
+  for (let i = 0; i < 30; i++) {
+    assert.equal(addon.cameraPreviewStart(index, i % 2 ? 320 : 160, i % 2 ? 240 : 120, 120), 0);
+    await sleep(40);
+  }
+  const result = await fromWorker;
+  await worker.terminate();
+  assert.equal(result.bad, 0);
+  assert.ok(result.good > 10, String(result.good));
+  assert.equal(addon.cameraStopCapture(), 0);
+});
+
 test('a process that exits with a preview running ends cleanly', () => {
   const script = `
     process.env.CNOKHWA_SYNTHETIC_CAMERAS = '640x480@60';
