@@ -24,15 +24,24 @@ TurboJpegRuntime g_turboJpeg;
 namespace {
 
 // The preview thread calls into the capture library. The library is opened after the addon, so
-// its static objects are destroyed first at exit; a handler registered once a preview has run
-// (after the library was loaded) runs before them and ends the producer thread in time.
+// its static objects are destroyed first at exit; a handler registered when a preview starts
+// with the library loaded runs before them (exit handlers run in reverse order of registration)
+// and ends the producer thread in time. A preview started before the library was loaded
+// registers once more when one starts after it.
 void StopPreviewAtExit() {
   g_cameraPreviewProducer.Stop();
 }
 
 void RegisterExitStop() {
-  static const bool registered = std::atexit(StopPreviewAtExit) == 0;
-  (void)registered;
+  static bool registered = false;
+  static bool registeredAfterLoad = false;
+  const bool loaded = g_cameraBinding.loaded();
+  if (!registered || (loaded && !registeredAfterLoad)) {
+    if (std::atexit(StopPreviewAtExit) == 0) {
+      registered = true;
+      registeredAfterLoad = registeredAfterLoad || loaded;
+    }
+  }
 }
 
 // A script number as a sequence: not positive (or NaN) is 0, beyond the 64-bit range saturates.
