@@ -147,7 +147,10 @@ int CameraPreviewProducer::Start(int device, int maxWidth, int maxHeight, int64_
     running_.store(true);
     generation = generation_.fetch_add(1) + 1;
   }
-  const RunArgs args{generation, device, width, height, frameIntervalNs_, slotSize};
+  // The thread works on its own copy of the binding: a library loaded on the script thread while
+  // a preview runs must not be read half-written. A preview started before the library was
+  // loaded keeps answering "not loaded" until it is started again.
+  const RunArgs args{binding_, generation, device, width, height, frameIntervalNs_, slotSize};
   try {
     thread_ = std::thread(&CameraPreviewProducer::RunLoop, this, args);
   } catch (const std::system_error&) {
@@ -246,6 +249,7 @@ void CameraPreviewProducer::RefreshQualityFrame(const uint8_t* frame, int64_t st
 
 void CameraPreviewProducer::RunLoop(RunArgs args) {
   pthread_setname_np(pthread_self(), "zentri-preview");
+  const CameraBinding& binding = args.binding;
   const int device = args.device;
   const uint64_t generation = args.generation;
   const auto interval = std::chrono::nanoseconds(args.frameIntervalNs);
@@ -285,7 +289,7 @@ void CameraPreviewProducer::RunLoop(RunArgs args) {
 
   while (ShouldRun(generation)) {
     if (!firstFrame_.load(std::memory_order_relaxed)) {
-      const int result = binding_.loaded() ? binding_.hasFirstFrame(device) : kCameraNotLoaded;
+      const int result = binding.loaded() ? binding.hasFirstFrame(device) : kCameraNotLoaded;
       if (!ShouldRun(generation)) {
         break;
       }
@@ -300,11 +304,11 @@ void CameraPreviewProducer::RunLoop(RunArgs args) {
     }
 
     if (!probed) {
-      sourceWidth = binding_.FrameWidth(device);
-      sourceHeight = binding_.FrameHeight(device);
-      stride = binding_.loaded() ? binding_.frameBytesPerRow(device) : -1;
-      frameSize = binding_.PreviewFrameDataSize(device);
-      const int64_t planeStride = binding_.PreviewFrameBytesPerRow(device);
+      sourceWidth = binding.FrameWidth(device);
+      sourceHeight = binding.FrameHeight(device);
+      stride = binding.loaded() ? binding.frameBytesPerRow(device) : -1;
+      frameSize = binding.PreviewFrameDataSize(device);
+      const int64_t planeStride = binding.PreviewFrameBytesPerRow(device);
       if (!ShouldRun(generation)) {
         break;
       }
@@ -355,7 +359,7 @@ void CameraPreviewProducer::RunLoop(RunArgs args) {
       haveBuffer = false;
     }
     const int result =
-        haveBuffer ? binding_.GrabFrame(device, grab.data(), frameSize) : kCameraSizeInvalid;
+        haveBuffer ? binding.GrabFrame(device, grab.data(), frameSize) : kCameraSizeInvalid;
     if (!ShouldRun(generation)) {
       break;
     }

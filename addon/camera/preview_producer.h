@@ -163,6 +163,7 @@ class CameraPreviewProducer {
   };
 
   struct RunArgs {
+    CameraBinding binding;
     uint64_t generation;
     int device;
     int maxWidth;
