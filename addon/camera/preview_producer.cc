@@ -158,6 +158,9 @@ int CameraPreviewProducer::Start(int device, int maxWidth, int maxHeight, int64_
     JoinAndReset();
     throw;
   }
+  // Named here rather than in the thread, so the name is there once Start returns (tools and
+  // tests find the producer by it).
+  pthread_setname_np(thread_.native_handle(), "zentri-preview");
   return kCameraResultOk;
 }
 
@@ -248,7 +251,6 @@ void CameraPreviewProducer::RefreshQualityFrame(const uint8_t* frame, int64_t st
 }
 
 void CameraPreviewProducer::RunLoop(RunArgs args) {
-  pthread_setname_np(pthread_self(), "zentri-preview");
   const CameraBinding& binding = args.binding;
   const int device = args.device;
   const uint64_t generation = args.generation;

@@ -333,6 +333,34 @@ test('a camera recording takes every preview frame and is finalized by stopping 
   assert.equal(addon.cameraRecordingStart(file, 960, 540, 30, 4_000_000), -5);
 });
 
+// Threads of this process named like the preview producer.
+function previewThreads() {
+  const fs = require('node:fs');
+  return fs.readdirSync('/proc/self/task').filter((tid) => {
+    try {
+      return fs.readFileSync(`/proc/self/task/${tid}/comm`, 'utf8').trim() === 'zentri-preview';
+    } catch {
+      return false;
+    }
+  }).length;
+}
+
+test('quick starts, stops and restarts, with or without capture, leave one thread at most', async () => {
+  const index = syntheticIndex(1);
+  assert.equal(addon.cameraStopCapture(), 0);
+  for (let i = 0; i < 60; i++) {
+    if (i === 30) assert.equal(addon.cameraStartCapture(index, 0, 0), 0);
+    assert.equal(addon.cameraPreviewStart(index, 64 + i, 48, i % 3 === 0 ? 0 : 200), 0);
+    assert.equal(previewThreads(), 1);
+    if (i % 4 === 0) await sleep(2);
+    if (i % 2 === 0) assert.equal(addon.cameraPreviewStop(index), 0);
+  }
+  assert.equal(addon.cameraPreviewIsRunning(), true);
+  assert.equal(addon.cameraStopCapture(index), 0);
+  assert.equal(previewThreads(), 0);
+  assert.equal(addon.cameraPreviewIsRunning(), false);
+});
+
 test('a worker thread reads the preview while the main thread restarts it', async () => {
   const { Worker } = require('node:worker_threads');
   const index = syntheticIndex(1);
