@@ -164,6 +164,111 @@ export const RESULT_YES: 0;
 export const RESULT_NO: -256;
 export const STATUS_AUTHORIZED: 0;
 
+// ---- Camera preview ----
+
+/** Producer statistics that every cameraPreviewGetLatest answer ends with. */
+export interface PreviewStatistics {
+  /** Sequence number of the newest produced frame (0 before the first). */
+  sequence: number;
+  droppedFrames: number;
+  /** Result of the producer's latest library call: 0, -256 before the first frame, -5 stopped. */
+  lastResult: number;
+  /** Frames per second over the last second, to one decimal. */
+  producerFps: number;
+  producedFrames: number;
+}
+
+/** A preview frame newer than the sequence the caller passed. */
+export interface PreviewFrame {
+  result: 0;
+  sequence: number;
+  width: number;
+  height: number;
+  bytesPerRow: number;
+  pixelFormat: 'rgba' | 'rgb' | 'bgra' | 'nv12' | 'yuy2' | 'i420' | 'uyvy';
+  planeOffsets: number[];
+  planeStrides: number[];
+  sourceWidth: number;
+  sourceHeight: number;
+  sourceBytesPerRow: number;
+  timestampMs: number;
+  droppedFrames: number;
+  producerFps: number;
+  producerMode: 'polling';
+  deliveryMode: 'copy';
+  producedFrames: number;
+  lastResult: number;
+  /** The pixels: a view of the caller's target when it was large enough, else a new Buffer. */
+  data: Uint8Array;
+}
+
+/** No frame: -1 no preview for that camera, -256 nothing newer, -11 a slot size fault. */
+export interface PreviewNoFrame extends PreviewStatistics {
+  result: -1 | -256 | -11;
+  data: null;
+}
+
+/** The preview's full-resolution copy of the camera frame, refreshed every 500 ms. */
+export type QualityFrame =
+  | {
+      result: 0;
+      sequence: number;
+      width: number;
+      height: number;
+      bytesPerRow: number;
+      /** "rgb" on Linux: packed 3 bytes per pixel. */
+      pixelFormat: 'rgb' | 'bgra';
+      timestampMs: number;
+      data: Uint8Array;
+    }
+  | { result: -256; sequence: number; data: null };
+
+/**
+ * Starts the preview producer of camera `index` with frames of at most maxWidth x maxHeight
+ * (default 960 x 540) at `fps` (default 30). 0, -1 for a negative index, -13 when `slots` is an
+ * array (direct delivery is not available on Linux).
+ */
+export function cameraPreviewStart(index?: number, maxWidth?: number, maxHeight?: number, fps?: number,
+  slots?: unknown): number;
+/** Stops the preview of `index` (-1: any); capture keeps running. Returns 0. */
+export function cameraPreviewStop(index?: number): number;
+export function cameraPreviewIsRunning(): boolean;
+/** Always false on Linux. */
+export function cameraPreviewIsDirect(): boolean;
+/** Always -1 on Linux (there are no direct slots). */
+export function cameraPreviewReleaseDirectSlot(index?: number, slot?: number, sequence?: number): number;
+/** Always 0 on Linux. */
+export function cameraPreviewReleaseAllDirectSlots(index?: number): number;
+/** The newest preview frame if its sequence is above `lastSequence`; copied into `target` when it fits. */
+export function cameraPreviewGetLatest(index?: number, lastSequence?: number,
+  target?: Uint8Array): PreviewFrame | PreviewNoFrame;
+export function cameraPreviewGetLatestQualityFrame(deviceIndex?: number, lastSequence?: number): QualityFrame;
+
+// ---- Camera recording ----
+
+export function cameraRecordingAvailable(): boolean;
+/**
+ * Records the running preview of the camera: width and height must be the preview's output
+ * size. Throws TypeError "Expected (outputPath, width, height, frameRate, bitrate)" with fewer
+ * arguments; 0, -5 without a preview, or the recorder's negative code (reason in getLastError()).
+ */
+export function cameraRecordingStart(outputPath: string, width: number, height: number, frameRate: number,
+  bitrate: number): number;
+/** Drains and finalizes the MP4: 0, or -3 when finalizing failed. */
+export function cameraRecordingStop(): number;
+export function cameraRecordingStatus(): RecordingStatus;
+
+// ---- JPEG runtime ----
+
+/**
+ * Opens libjpeg-turbo from exactly `path` for the decoding of compressed camera frames (which
+ * Linux capture never produces). False with the reason in getLastError() on failure.
+ */
+export function loadTurboJpeg(path: string): boolean;
+export function turboJpegAvailable(): boolean;
+/** The path that loaded libjpeg-turbo, "" before. */
+export function turboJpegLoadPath(): string;
+
 // ---- Recording ----
 
 /** State of a recorder (externalRecordingStatus, cameraRecordingStatus). */

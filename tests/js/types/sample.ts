@@ -129,5 +129,43 @@ async function zentriMicroscope(): Promise<void> {
   const disposed: boolean = zentri.zentriDispose() && (await zentri.zentriDisposeAsync());
   void [names, label, selected, microns, status, pixel.width, lens.lensGroup, pressed, firmware, protocol, product, disposed];
 }
+async function preview(): Promise<void> {
+  if (zentri.cameraPreviewStart(0, 960, 540, 30) !== 0) return;
+  const target = new Uint8Array(960 * 540 * 4);
+  let sequence = 0;
+  const latest = zentri.cameraPreviewGetLatest(0, sequence, target);
+  if (latest.result === 0) {
+    sequence = latest.sequence;
+    const pixels: Uint8Array = latest.data;
+    const size = `${latest.width}x${latest.height} ${latest.pixelFormat} at ${latest.producerFps} fps`;
+    void [pixels, size];
+  } else {
+    const none: null = latest.data;
+    const dropped: number = latest.droppedFrames;
+    void [none, dropped];
+  }
+  const quality = zentri.cameraPreviewGetLatestQualityFrame(0, 0);
+  if (quality.result === 0) {
+    const rgb: Uint8Array = quality.data;
+    void rgb;
+  }
+  const state: boolean = zentri.cameraPreviewIsRunning() && !zentri.cameraPreviewIsDirect();
+  zentri.cameraPreviewReleaseDirectSlot(0, 0, sequence);
+  zentri.cameraPreviewReleaseAllDirectSlots(0);
+  if (zentri.cameraRecordingAvailable() && latest.result === 0) {
+    zentri.cameraRecordingStart('/tmp/camera.mp4', latest.width, latest.height, 30, 4_000_000);
+    const status = zentri.cameraRecordingStatus();
+    void status.framesWritten;
+    zentri.cameraRecordingStop();
+  }
+  if (!zentri.turboJpegAvailable() && zentri.loadTurboJpeg('/usr/lib/x86_64-linux-gnu/libturbojpeg.so.0')) {
+    const jpegPath: string = zentri.turboJpegLoadPath();
+    void jpegPath;
+  }
+  // @ts-expect-error: a camera recording needs all five arguments
+  zentri.cameraRecordingStart('/tmp/camera.mp4', 960);
+  zentri.cameraPreviewStop(0);
+  void state;
+}
 
-export { lockAndRelease, cameras, externalRecording, fuse, zentriMicroscope };
+export { lockAndRelease, cameras, externalRecording, fuse, zentriMicroscope, preview };
