@@ -2,7 +2,7 @@
 // The `zentri` command: one subcommand per thing the addon does. Every failure ends in a single
 // line on stderr and a non-zero exit code; output files appear only when they are complete.
 const { spawn } = require('child_process');
-const { Command, Option } = require('commander');
+const { Command } = require('commander');
 const cliProgress = require('cli-progress');
 const { CliError, firstLine } = require('./errors');
 const camera = require('./camera');
@@ -18,15 +18,26 @@ const fixed = (value, digits = 1) => Number(value).toFixed(digits);
 // ---- option helpers ----
 
 function cameraOptions(command) {
-  return command
+  return syntheticOptions(command
     .option('-c, --camera <index>', 'camera index (see "zentri cameras")', '0')
-    .option('--size <WxH>', 'capture size to ask the camera for (default: the camera\'s own)')
-    .addOption(new Option('--synthetic [sizes]', 'add synthetic test cameras, e.g. 1280x720@30 ' +
-      '(default) or 2; they follow the real cameras'));
+    .option('--size <WxH>', 'capture size to ask the camera for (default: the camera\'s own)'));
+}
+
+function syntheticOptions(command) {
+  return command
+    .option('--synthetic', 'add a synthetic 1280x720@30 test camera after the real ones')
+    .option('--synthetic-sizes <list>', 'add synthetic cameras of these sizes, e.g. 1920x1080@30,640x480 or a count');
+}
+
+// A flag, not an option with an optional value, so that `--synthetic out.png` cannot take the
+// output file for a camera size.
+function syntheticCameras(opts) {
+  if (opts.syntheticSizes !== undefined) camera.enableSynthetic(opts.syntheticSizes);
+  else if (opts.synthetic) camera.enableSynthetic('');
 }
 
 function cameraArguments(opts) {
-  if (opts.synthetic !== undefined) camera.enableSynthetic(opts.synthetic === true ? '' : opts.synthetic);
+  syntheticCameras(opts);
   return {
     index: camera.parseInteger(opts.camera, 'the camera index', 0, 1000),
     size: opts.size ? camera.parseSize(opts.size, 'the capture size') : null,
@@ -64,7 +75,7 @@ function printCameras(cameras, json) {
 }
 
 async function camerasCommand(opts) {
-  if (opts.synthetic !== undefined) camera.enableSynthetic(opts.synthetic === true ? '' : opts.synthetic);
+  syntheticCameras(opts);
   printCameras(camera.listCameras(), opts.json);
 }
 
@@ -368,8 +379,7 @@ function buildProgram() {
     .showSuggestionAfterError(true)
     .configureOutput({ outputError: (text, write) => write(`zentri: ${text.replace(/^error: /, '')}`) });
 
-  program.command('cameras').description('every camera with its formats')
-    .addOption(new Option('--synthetic [sizes]', 'add synthetic test cameras (default 1280x720@30)'))
+  syntheticOptions(program.command('cameras').description('every camera with its formats'))
     .option('--json', 'print JSON')
     .action(camerasCommand);
 

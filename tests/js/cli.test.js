@@ -81,7 +81,7 @@ test('cameras lists the synthetic cameras with their formats', () => {
   assert.equal(synthetic.length, 2);
   assert.ok(synthetic[0].formats.some((f) => f.width === 640 && f.height === 480 && f.frameRate === 15 && f.type === 'rgb'));
   // --synthetic switches one on where the environment has none.
-  const flag = run(['cameras', '--synthetic', '800x600@10', '--json'], { synthetic: null });
+  const flag = run(['cameras', '--synthetic-sizes', '800x600@10', '--json'], { synthetic: null });
   assert.ok(JSON.parse(flag.stdout).some((c) => c.formats.some((f) => f.width === 800 && f.height === 600)));
 });
 
