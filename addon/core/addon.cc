@@ -6,6 +6,7 @@
 #include "core/last_error.h"
 #include "core/lock_file.h"
 #include "core/registration.h"
+#include "dino_lite/dino_lite_functions.h"
 #include "recording/recording_functions.h"
 
 namespace zentri_native {
@@ -22,6 +23,7 @@ Napi::Object InitAddon(Napi::Env env, Napi::Object exports) {
   RegisterFunction<UnlockFile>(env, exports, "unlockFile");
   RegisterCamera(env, exports);
   RegisterExternalVideoRecorder(env, exports);
+  RegisterDinoLite(env, exports);
   return exports;
 }
 
