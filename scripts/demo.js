@@ -64,7 +64,47 @@ async function cameraDemo() {
   addon.cameraStopCapture();
 }
 
-cameraDemo().catch((error) => {
-  console.error(error);
-  process.exitCode = 1;
-});
+// Dino-Lite: the simulated microscope of libdinolite (dinolite/README.md), or the devices of a
+// scenario named by DINOLITE_SIMULATOR_SCENARIO.
+async function dinoLiteDemo() {
+  const library = path.join(buildDir, 'libdinolite.so');
+  if (!fs.existsSync(library) || typeof addon.loadDinoLite !== 'function') {
+    return;
+  }
+  const loaded = addon.loadDinoLite(library);
+  if (!loaded.ok || !(await addon.dinoLiteInitAsync())) {
+    console.log(`Dino-Lite: ${addon.dinoLiteLastError()}`);
+    return;
+  }
+  const devices = await addon.dinoLiteDevicesAsync();
+  console.log(`Dino-Lite microscopes (${devices.length}):`);
+  for (const device of devices) {
+    console.log(`  ${device.index}: ${device.name} [${device.uniqueId}]`);
+  }
+  if (devices.length === 0 || !(await addon.dinoLiteSelectDeviceAsync(0))) {
+    return;
+  }
+  // Cached readings: the first call posts a read, a later one returns what it measured.
+  let amr = null;
+  for (let i = 0; i < 50 && amr === null; i++) {
+    amr = addon.dinoLiteGetAmr(0);
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+  let fov = null;
+  for (let i = 0; i < 50 && fov === null && amr !== null; i++) {
+    fov = addon.dinoLiteGetFovx(0, amr);
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+  const state = addon.dinoLiteDebugState();
+  console.log(`Dino-Lite 0: magnification ${amr}x, field of view ${fov} mm, ` +
+    `LED mode 0x${state.ledState.toString(16)} of [${state.ledModes.map((m) => `0x${m.toString(16)}`).join(', ')}], ` +
+    `next LED mode 0x${(await addon.dinoLiteToggleLedAsync()).toString(16)}`);
+  await addon.dinoLiteDisposeAsync();
+}
+
+cameraDemo()
+  .then(dinoLiteDemo)
+  .catch((error) => {
+    console.error(error);
+    process.exitCode = 1;
+  });
