@@ -519,7 +519,7 @@ describe('Dino-Lite LEDs, MicroTouch, magnification and field of view', { concur
     const out = await run({
       scenario: {
         devices: [
-          device(0, { amrReadings: [{ atMs: 0, value: 50 }, { atMs: 500, value: 9.99 }] }),
+          device(0, { amrReadings: [{ atMs: 0, value: 50 }, { atMs: 800, value: 9.99 }] }),
           device(1, { amrReadings: [{ atMs: 0, value: 1000.5 }] }),
           device(2, { amrReadings: [{ atMs: 0, value: 10 }] }),
           device(3, { amrReadings: [{ atMs: 0, value: 1000 }] }),
@@ -534,10 +534,14 @@ describe('Dino-Lite LEDs, MicroTouch, magnification and field of view', { concur
         const state = z.dinoLiteDebugState();
         const otherIndex = [z.dinoLiteGetAmr(1), z.dinoLiteGetAmr(0)];
         await settle(() => z.dinoLiteGetAmr(0));
-        await sleep(600);  // the device now reads 9.99: rejected, the cache keeps 50
-        z.dinoLiteGetAmr(0);
-        await sleep(100);
-        const rejected = { value: z.dinoLiteGetAmr(0), state: z.dinoLiteDebugState() };
+        // Keep polling until the device reads 9.99: rejected, the cache keeps 50.
+        let state = z.dinoLiteDebugState();
+        for (let i = 0; i < 300 && state.amrAccepted; i++) {
+          z.dinoLiteGetAmr(0);
+          await sleep(20);
+          state = z.dinoLiteDebugState();
+        }
+        const rejected = { value: z.dinoLiteGetAmr(0), state };
         const bounds = [];
         for (const i of [1, 2, 3, 4]) {
           z.dinoLiteSelectDevice(i);
