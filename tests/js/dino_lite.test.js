@@ -535,13 +535,13 @@ describe('Dino-Lite LEDs, MicroTouch, magnification and field of view', { concur
         const otherIndex = [z.dinoLiteGetAmr(1), z.dinoLiteGetAmr(0)];
         await settle(() => z.dinoLiteGetAmr(0));
         // Keep polling until the device reads 9.99: rejected, the cache keeps 50.
-        let state = z.dinoLiteDebugState();
-        for (let i = 0; i < 300 && state.amrAccepted; i++) {
+        let later = z.dinoLiteDebugState();
+        for (let i = 0; i < 300 && later.amrAccepted; i++) {
           z.dinoLiteGetAmr(0);
           await sleep(20);
-          state = z.dinoLiteDebugState();
+          later = z.dinoLiteDebugState();
         }
-        const rejected = { value: z.dinoLiteGetAmr(0), state };
+        const rejected = { value: z.dinoLiteGetAmr(0), state: later };
         const bounds = [];
         for (const i of [1, 2, 3, 4]) {
           z.dinoLiteSelectDevice(i);
