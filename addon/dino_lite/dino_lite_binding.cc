@@ -240,7 +240,7 @@ bool DinoLiteBinding::InitializeOnOwnerThread(bool force) {
     }
     result = true;
   }
-  UpdateSnapshotOnOwnerThread();
+  UpdateDinoSnapshotOnOwnerThread();
   ResetDinoTelemetry(-1);
   return result;
 }
@@ -385,7 +385,7 @@ void DinoLiteBinding::DisposeOnOwnerThread() {
     controllableLedsCount_ = 0;
     ledModes_.clear();
   }
-  UpdateSnapshotOnOwnerThread();
+  UpdateDinoSnapshotOnOwnerThread();
   ResetDinoTelemetry(-1);
 }
 
@@ -400,7 +400,7 @@ void DinoLiteBinding::ReadAmrOnOwnerThread() {
       g_dinoCachedAmrAtMs = DinoSteadyNowMs();
     }
   }
-  UpdateSnapshotOnOwnerThread();
+  UpdateDinoSnapshotOnOwnerThread();
 }
 
 void DinoLiteBinding::ReadFovOnOwnerThread(double amr, int32_t selector) {
@@ -431,7 +431,7 @@ DinoLiteBinding::BackendSelection DinoLiteBinding::ReportBackendOnOwnerThread() 
   report.backend = BackendName(backend_);
   report.path = path_;
   report.reason = report.ok ? "" : "libdinolite is not loaded";
-  UpdateSnapshotOnOwnerThread();
+  UpdateDinoSnapshotOnOwnerThread();
   ResetDinoTelemetry(-1);
   return report;
 }
@@ -446,16 +446,18 @@ std::string DinoLiteBinding::ReadDeviceString(DeviceStringFn function, int32_t i
   return std::string(buffer.data());
 }
 
-std::vector<VendorDeviceSnapshot> DinoLiteBinding::ReadDevicesOnOwnerThread() {
+std::vector<VendorDeviceSnapshot> ReadDinoDevicesOnCurrentThread() {
+  const DinoLiteBinding& binding = g_dinoLite;
   std::vector<VendorDeviceSnapshot> devices;
-  if (!loaded_ || backend_ != kBackendLibDinoLite || deviceCount_ < 1) {
+  if (!binding.loaded_ || binding.backend_ != DinoLiteBinding::kBackendLibDinoLite ||
+      binding.deviceCount_ < 1) {
     return devices;
   }
-  const int32_t count = std::min(deviceCount_, kMaxEnumeratedDevices);
+  const int32_t count = std::min(binding.deviceCount_, kMaxEnumeratedDevices);
   devices.reserve(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i) {
-    devices.push_back(
-        {i, ReadDeviceString(getDeviceUniqueId_, i), ReadDeviceString(getDeviceName_, i)});
+    devices.push_back({i, binding.ReadDeviceString(binding.getDeviceUniqueId_, i),
+                       binding.ReadDeviceString(binding.getDeviceName_, i)});
   }
   return devices;
 }
@@ -482,25 +484,26 @@ bool DinoLiteBinding::SupportsAmrOnOwnerThread() const {
   return loaded_ && backend_ == kBackendLibDinoLite && supportsAmr_;
 }
 
-void DinoLiteBinding::UpdateSnapshotOnOwnerThread() {
-  DebugSnapshot snapshot;
-  snapshot.loaded = loaded_;
-  snapshot.backend = BackendName(backend_);
-  snapshot.path = path_;
-  snapshot.selectedDeviceIndex = selectedDeviceIndex_;
-  snapshot.ledState = ledState_;
-  snapshot.controllableLedsCount = controllableLedsCount_;
-  snapshot.ledModes = ledModes_;
-  if (backend_ == kBackendLibDinoLite) {
-    snapshot.initialized = initialized_;
-    snapshot.supportsAmr = supportsAmr_;
-    snapshot.supportsMicrotouch = supportsMicrotouch_;
-    snapshot.supportsLedControl =
-        setLedState_ != nullptr && !ledModes_.empty() && selectedDeviceIndex_ >= 0;
-    snapshot.amrRead = amrRead_;
-    snapshot.amrRaw = amrRaw_;
-    snapshot.amrAccepted = amrAccepted_;
-    snapshot.amrUpdates = getAmrUpdateCount_ != nullptr ? getAmrUpdateCount_() : 0;
+void UpdateDinoSnapshotOnOwnerThread() {
+  const DinoLiteBinding& binding = g_dinoLite;
+  DinoLiteBinding::DebugSnapshot snapshot;
+  snapshot.loaded = binding.loaded_;
+  snapshot.backend = DinoLiteBinding::BackendName(binding.backend_);
+  snapshot.path = binding.path_;
+  snapshot.selectedDeviceIndex = binding.selectedDeviceIndex_;
+  snapshot.ledState = binding.ledState_;
+  snapshot.controllableLedsCount = binding.controllableLedsCount_;
+  snapshot.ledModes = binding.ledModes_;
+  if (binding.backend_ == DinoLiteBinding::kBackendLibDinoLite) {
+    snapshot.initialized = binding.initialized_;
+    snapshot.supportsAmr = binding.supportsAmr_;
+    snapshot.supportsMicrotouch = binding.supportsMicrotouch_;
+    snapshot.supportsLedControl = binding.setLedState_ != nullptr && !binding.ledModes_.empty() &&
+                                  binding.selectedDeviceIndex_ >= 0;
+    snapshot.amrRead = binding.amrRead_;
+    snapshot.amrRaw = binding.amrRaw_;
+    snapshot.amrAccepted = binding.amrAccepted_;
+    snapshot.amrUpdates = binding.getAmrUpdateCount_ != nullptr ? binding.getAmrUpdateCount_() : 0;
   }
   std::lock_guard<std::mutex> lock(g_dinoSnapshotMutex);
   g_dinoCachedSnapshot = std::move(snapshot);

@@ -79,14 +79,12 @@ class DinoLiteBinding {
   void ReadFovOnOwnerThread(double amr, int32_t selector);
   void PollMicrotouchOnOwnerThread();
   BackendSelection ReportBackendOnOwnerThread();
-  std::vector<VendorDeviceSnapshot> ReadDevicesOnOwnerThread();
   // "" unless loaded with a device-id function, and index >= 0.
   std::string ReadDeviceIdOnOwnerThread(int32_t index);
   std::string ReadDeviceNameOnOwnerThread(int32_t index);
   int32_t DeviceCountOnOwnerThread() const;
   int32_t SelectedDeviceOnOwnerThread() const { return selectedDeviceIndex_; }
   bool SupportsAmrOnOwnerThread() const;
-  void UpdateSnapshotOnOwnerThread();
   bool loadedOnOwnerThread() const { return loaded_; }
   const std::string& pathOnOwnerThread() const { return path_; }
   int32_t backendOnOwnerThread() const { return backend_; }
@@ -100,6 +98,9 @@ class DinoLiteBinding {
   static int32_t LedGroupCount(int32_t mode);
 
  private:
+  friend void UpdateDinoSnapshotOnOwnerThread();
+  friend std::vector<VendorDeviceSnapshot> ReadDinoDevicesOnCurrentThread();
+
   using InitializeFn = void (*)();
   using DevicesCountFn = int (*)();
   using DeviceStringFn = void (*)(unsigned int, void*, unsigned int);
@@ -167,6 +168,11 @@ class DinoLiteBinding {
 };
 
 extern DinoLiteBinding g_dinoLite;
+
+// Owner thread: copies g_dinoLite's state into the debug snapshot that scripts read.
+void UpdateDinoSnapshotOnOwnerThread();
+// Owner thread: the devices counted by the last initialisation, with their ids and names.
+std::vector<VendorDeviceSnapshot> ReadDinoDevicesOnCurrentThread();
 
 // The debug snapshot that scripts read; written by the owner thread.
 DinoLiteBinding::DebugSnapshot CopyDinoSnapshot();

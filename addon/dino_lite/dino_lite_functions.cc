@@ -54,7 +54,7 @@ bool SelectTask(int32_t index) {
           [index] {
             const bool ok = g_dinoLite.SelectDevice(index);
             ResetDinoTelemetry(ok ? index : -1);
-            g_dinoLite.UpdateSnapshotOnOwnerThread();
+            UpdateDinoSnapshotOnOwnerThread();
             return ok;
           },
           kVendorSelectTimeout)
@@ -66,7 +66,7 @@ bool EnableMicrotouchTask(bool enable) {
       .Invoke(
           [enable] {
             const bool ok = g_dinoLite.EnableMicrotouch(enable);
-            g_dinoLite.UpdateSnapshotOnOwnerThread();
+            UpdateDinoSnapshotOnOwnerThread();
             return ok;
           },
           kVendorCallTimeout)
@@ -78,7 +78,7 @@ int ToggleLedTask() {
       .Invoke(
           [] {
             const int32_t mode = g_dinoLite.ToggleLedState();
-            g_dinoLite.UpdateSnapshotOnOwnerThread();
+            UpdateDinoSnapshotOnOwnerThread();
             return mode;
           },
           kVendorCallTimeout)
@@ -110,7 +110,7 @@ Napi::Value LoadDinoLite(const Napi::CallbackInfo& info) {
                               [path] {
                                 LoadResult loaded;
                                 loaded.ok = g_dinoLite.Load(path);
-                                g_dinoLite.UpdateSnapshotOnOwnerThread();
+                                UpdateDinoSnapshotOnOwnerThread();
                                 loaded.backend =
                                     DinoLiteBinding::BackendName(g_dinoLite.backendOnOwnerThread());
                                 loaded.path = g_dinoLite.pathOnOwnerThread();
@@ -176,7 +176,7 @@ Napi::Value DinoLiteDeviceCount(const Napi::CallbackInfo& info) {
 Napi::Value DinoLiteDevicesAsync(const Napi::CallbackInfo& info) {
   return RunVendorDeviceListAsync(info.Env(), "DinoLiteDevices", [] {
     return g_dinoLiteExecutor
-        .Invoke([] { return g_dinoLite.ReadDevicesOnOwnerThread(); }, kVendorInitTimeout)
+        .Invoke([] { return ReadDinoDevicesOnCurrentThread(); }, kVendorInitTimeout)
         .value_or(std::vector<VendorDeviceSnapshot>());
   });
 }

@@ -51,7 +51,7 @@ TEST(DinoLiteBinding, ScriptThreadReadsWhileTheOwnerThreadWorks) {
   ASSERT_TRUE(OnOwner([] {
     const bool ok = g_dinoLite.SelectDevice(0);
     ResetDinoTelemetry(ok ? 0 : -1);
-    g_dinoLite.UpdateSnapshotOnOwnerThread();
+    UpdateDinoSnapshotOnOwnerThread();
     return ok;
   }));
 
@@ -80,7 +80,7 @@ TEST(DinoLiteBinding, ScriptThreadReadsWhileTheOwnerThreadWorks) {
     if (i % 20 == 0) {
       OnOwner([] {
         const int32_t mode = g_dinoLite.ToggleLedState();
-        g_dinoLite.UpdateSnapshotOnOwnerThread();
+        UpdateDinoSnapshotOnOwnerThread();
         return mode;
       });
     }
