@@ -702,6 +702,18 @@ describe('Dino-Lite hanging calls, process exit and the simulator fallback', { c
     }
   });
 
+  test('a worker thread that loads the addon and ends leaves the executor running', async () => {
+    const out = await run({
+      body: `async (z, lib) => {
+        const { Worker } = require('worker_threads');
+        const worker = new Worker('require(' + JSON.stringify(${JSON.stringify(rootDir)}) + ').dinoLiteDebugState()', { eval: true });
+        await new Promise((resolve) => worker.on('exit', resolve));
+        return [z.loadDinoLite(lib).ok, z.dinoLiteSelectDevice(0), z.getLastError()];
+      }`,
+    });
+    assert.deepEqual(out, [true, true, '']);
+  });
+
   test('no scenario, a missing and a malformed scenario: the default device, one message', async () => {
     const body = `async (z, lib) => {
       z.loadDinoLite(lib);
