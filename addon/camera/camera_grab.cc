@@ -139,12 +139,4 @@ Napi::Value CameraGrabFrameRgba(const Napi::CallbackInfo& info) {
   return result;
 }
 
-Napi::Value CameraGrabEncodedFrame(const Napi::CallbackInfo& info) {
-  // No capture path of this platform keeps compressed frames.
-  Napi::Object result = Napi::Object::New(info.Env());
-  result.Set("result", kCameraResultNo);
-  result.Set("data", info.Env().Null());
-  return result;
-}
-
 }  // namespace zentri_native

@@ -6,6 +6,9 @@ namespace zentri_native {
 
 void RegisterCamera(Napi::Env env, Napi::Object exports) {
   RegisterFunction<LoadCameraBackend>(env, exports, "loadCameraBackend");
+  RegisterFunction<LoadTurboJpeg>(env, exports, "loadTurboJpeg");
+  RegisterFunction<TurboJpegAvailable>(env, exports, "turboJpegAvailable");
+  RegisterFunction<TurboJpegLoadPath>(env, exports, "turboJpegLoadPath");
   RegisterFunction<CameraLoadPath>(env, exports, "cameraLoadPath");
   RegisterFunction<CameraBackend>(env, exports, "cameraBackend");
   RegisterFunction<CameraInitialize>(env, exports, "cameraInitialize");
@@ -26,6 +29,20 @@ void RegisterCamera(Napi::Env env, Napi::Object exports) {
   RegisterFunction<CameraGrabFrame>(env, exports, "cameraGrabFrame");
   RegisterFunction<CameraGrabFrameRgba>(env, exports, "cameraGrabFrameRgba");
   RegisterFunction<CameraGrabEncodedFrame>(env, exports, "cameraGrabEncodedFrame");
+  RegisterFunction<CameraPreviewStart>(env, exports, "cameraPreviewStart");
+  RegisterFunction<CameraPreviewStop>(env, exports, "cameraPreviewStop");
+  RegisterFunction<CameraPreviewIsRunning>(env, exports, "cameraPreviewIsRunning");
+  RegisterFunction<CameraPreviewIsDirect>(env, exports, "cameraPreviewIsDirect");
+  RegisterFunction<CameraPreviewReleaseDirectSlot>(env, exports, "cameraPreviewReleaseDirectSlot");
+  RegisterFunction<CameraPreviewReleaseAllDirectSlots>(env, exports,
+                                                       "cameraPreviewReleaseAllDirectSlots");
+  RegisterFunction<CameraPreviewGetLatest>(env, exports, "cameraPreviewGetLatest");
+  RegisterFunction<CameraPreviewGetLatestQualityFrame>(env, exports,
+                                                       "cameraPreviewGetLatestQualityFrame");
+  RegisterFunction<CameraRecordingAvailable>(env, exports, "cameraRecordingAvailable");
+  RegisterFunction<CameraRecordingStart>(env, exports, "cameraRecordingStart");
+  RegisterFunction<CameraRecordingStop>(env, exports, "cameraRecordingStop");
+  RegisterFunction<CameraRecordingStatus>(env, exports, "cameraRecordingStatus");
   RegisterFunction<CameraHasVideoProcAmp>(env, exports, "cameraHasVideoProcAmp");
   RegisterFunction<CameraVideoProcAmpRange>(env, exports, "cameraVideoProcAmpRange");
   RegisterFunction<CameraVideoProcAmpGet>(env, exports, "cameraVideoProcAmpGet");

@@ -7,7 +7,9 @@
 
 #include "camera/camera.h"
 #include "camera/camera_binding.h"
+#include "camera/preview_producer.h"
 #include "core/script_args.h"
+#include "recording/video_recorder.h"
 
 namespace zentri_native {
 namespace {
@@ -153,7 +155,19 @@ Napi::Value CameraStartCapture(const Napi::CallbackInfo& info) {
 Napi::Value CameraStopCapture(const Napi::CallbackInfo& info) {
   const CameraBinding& b = g_cameraBinding;
   const int index = ReadIntArg(info, 0, -1);
-  return Napi::Number::New(info.Env(), b.loaded() ? b.stopCapture(index) : kCameraNotLoaded);
+  // A camera recording is finalized first, whatever the index: its frames come from the preview.
+  g_cameraRecorder.Stop();
+  // The preview thread is told to leave before capture stops and joined after, so it never waits
+  // on a device that is going away for longer than one library call.
+  const bool stopsPreview = index < 0 || index == g_cameraPreviewProducer.DeviceIndex();
+  if (stopsPreview) {
+    g_cameraPreviewProducer.RequestStop();
+  }
+  const int result = b.loaded() ? b.stopCapture(index) : kCameraNotLoaded;
+  if (stopsPreview) {
+    g_cameraPreviewProducer.JoinAndReset();
+  }
+  return Napi::Number::New(info.Env(), result);
 }
 
 Napi::Value CameraHasFirstFrame(const Napi::CallbackInfo& info) {

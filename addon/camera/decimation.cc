@@ -112,4 +112,58 @@ void DecimateRgbToRgba(const uint8_t* source, int64_t stride, int sourceWidth, i
   }
 }
 
+void BuildDecimationTables(const DecimationPlan& plan, int64_t stride, int sourceWidth,
+                           int sourceHeight, DecimationTables* tables) {
+  const int64_t step = plan.step;
+  const int64_t lastColumn = sourceWidth - 1;
+  tables->step = step;
+  tables->rowBytes = int64_t{sourceWidth} * 3;
+  tables->fastColumns =
+      static_cast<int>(std::min<int64_t>(plan.outWidth, (lastColumn + step - 1) / step));
+  tables->columns.resize(static_cast<size_t>(plan.outWidth));
+  for (int x = 0; x < plan.outWidth; ++x) {
+    tables->columns[static_cast<size_t>(x)] = std::min<int64_t>(x * step, lastColumn) * 3;
+  }
+  tables->rows.resize(static_cast<size_t>(plan.outHeight));
+  for (int y = 0; y < plan.outHeight; ++y) {
+    tables->rows[static_cast<size_t>(y)] = std::min<int64_t>(y * step, sourceHeight - 1) * stride;
+  }
+}
+
+void DecimateWithTables(const uint8_t* source, const DecimationTables& tables,
+                        uint8_t* destination) {
+  const int outWidth = static_cast<int>(tables.columns.size());
+  const int outHeight = static_cast<int>(tables.rows.size());
+  const int64_t* columns = tables.columns.data();
+  uint8_t* out = destination;
+  for (int y = 0; y < outHeight; ++y) {
+    const uint8_t* in = source + tables.rows[static_cast<size_t>(y)];
+    int x = 0;
+#if defined(__x86_64__)
+    // Step 2 has a fixed column pattern, which the shuffle kernel encodes; it reads the same
+    // source bytes as the column table would.
+    if (tables.step == 2 && HasSsse3()) {
+      const int64_t nextRowOffset =
+          y + 1 < outHeight ? tables.rows[static_cast<size_t>(y) + 1] - tables.rows[y] : 0;
+      x = DecimateRowStep2Ssse3(in, tables.rowBytes, outWidth, out, nextRowOffset);
+    }
+#endif
+    for (; x < tables.fastColumns; ++x) {
+      uint32_t value;
+      std::memcpy(&value, in + columns[x], 4);
+      value |= 0xff000000u;
+      std::memcpy(out + int64_t{x} * 4, &value, 4);
+    }
+    for (; x < outWidth; ++x) {
+      const uint8_t* p = in + columns[x];
+      uint8_t* o = out + int64_t{x} * 4;
+      o[0] = p[0];
+      o[1] = p[1];
+      o[2] = p[2];
+      o[3] = 255;
+    }
+    out += int64_t{outWidth} * 4;
+  }
+}
+
 }  // namespace zentri_native

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace zentri_native {
 
@@ -22,5 +23,23 @@ DecimationPlan PlanDecimation(int sourceWidth, int sourceHeight, int maxWidth, i
 // guarantees stride >= 3 * sourceWidth and a source of at least stride x sourceHeight bytes.
 void DecimateRgbToRgba(const uint8_t* source, int64_t stride, int sourceWidth, int sourceHeight,
                        const DecimationPlan& plan, uint8_t* destination);
+
+// Precomputed source offsets of one plan, for a producer that decimates every frame of one
+// geometry: columns[x] = min(x * step, sw - 1) * 3 and rows[y] = min(y * step, sh - 1) * stride.
+struct DecimationTables {
+  int64_t step = 1;
+  int64_t rowBytes = 0;  // 3 * sourceWidth: the pixel bytes of a source row
+  int fastColumns = 0;   // leading columns whose 4-byte read stays inside the row
+  std::vector<int64_t> columns;
+  std::vector<int64_t> rows;
+};
+
+// Fills tables for plan (may throw std::bad_alloc). Same preconditions as DecimateRgbToRgba.
+void BuildDecimationTables(const DecimationPlan& plan, int64_t stride, int sourceWidth,
+                           int sourceHeight, DecimationTables* tables);
+
+// DecimateRgbToRgba through the tables: the same output, without per-pixel index arithmetic.
+void DecimateWithTables(const uint8_t* source, const DecimationTables& tables,
+                        uint8_t* destination);
 
 }  // namespace zentri_native

@@ -7,7 +7,9 @@
 #include "core/lock_file.h"
 #include "core/registration.h"
 #include "dino_lite/dino_lite_functions.h"
+#include "edof/edof_functions.h"
 #include "recording/recording_functions.h"
+#include "zentri/zentri.h"
 
 namespace zentri_native {
 
@@ -23,7 +25,9 @@ Napi::Object InitAddon(Napi::Env env, Napi::Object exports) {
   RegisterFunction<UnlockFile>(env, exports, "unlockFile");
   RegisterCamera(env, exports);
   RegisterExternalVideoRecorder(env, exports);
+  RegisterEdoF(env, exports);
   RegisterDinoLite(env, exports);
+  RegisterZentri(env, exports);
   return exports;
 }
 

@@ -4,11 +4,11 @@
 
 namespace zentri_native {
 
-std::string g_lastError;
+std::string& g_lastError = *new std::string();
 
 namespace {
 // Leaf lock: nothing else is done while it is held.
-std::mutex g_lastErrorMutex;
+std::mutex& g_lastErrorMutex = *new std::mutex();
 }  // namespace
 
 void SetLastError(const std::string& message) {

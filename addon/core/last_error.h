@@ -6,7 +6,9 @@
 
 namespace zentri_native {
 
-extern std::string g_lastError;
+// Never destroyed: threads that outlive the script environment (a vendor call finishing or timing
+// out during process exit) may still record a failure after static destructors have run.
+extern std::string& g_lastError;
 
 // Replaces the slot's message; the empty string clears it.
 void SetLastError(const std::string& message);

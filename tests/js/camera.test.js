@@ -107,13 +107,17 @@ test('a failed load names the camera library, tries nothing else, and can be ret
 test('camera functions and constants follow unlockFile in their fixed order', () => {
   const keys = Object.keys(addon);
   const start = keys.indexOf('unlockFile') + 1;
-  assert.deepEqual(keys.slice(start, start + 41), [
-    'loadCameraBackend', 'cameraLoadPath', 'cameraBackend', 'cameraInitialize',
+  assert.deepEqual(keys.slice(start, start + 56), [
+    'loadCameraBackend', 'loadTurboJpeg', 'turboJpegAvailable', 'turboJpegLoadPath', 'cameraLoadPath', 'cameraBackend', 'cameraInitialize',
     'cameraHasVideoCaptureAuth', 'cameraAskVideoCaptureAuth', 'cameraDevicesCount',
     'cameraDeviceUniqueId', 'cameraDeviceModelId', 'cameraDeviceName', 'cameraDeviceType',
     'cameraDeviceFormats', 'cameraStartCapture', 'cameraStopCapture', 'cameraHasFirstFrame',
     'cameraFrameInfo', 'cameraButtonPressed', 'cameraButtonTimestamp', 'cameraGrabFrame',
-    'cameraGrabFrameRgba', 'cameraGrabEncodedFrame', 'cameraHasVideoProcAmp',
+    'cameraGrabFrameRgba', 'cameraGrabEncodedFrame', 'cameraPreviewStart', 'cameraPreviewStop',
+    'cameraPreviewIsRunning', 'cameraPreviewIsDirect', 'cameraPreviewReleaseDirectSlot',
+    'cameraPreviewReleaseAllDirectSlots', 'cameraPreviewGetLatest',
+    'cameraPreviewGetLatestQualityFrame', 'cameraRecordingAvailable', 'cameraRecordingStart',
+    'cameraRecordingStop', 'cameraRecordingStatus', 'cameraHasVideoProcAmp',
     'cameraVideoProcAmpRange', 'cameraVideoProcAmpGet', 'cameraVideoProcAmpSet',
     'VIDEOPROCAMP_BRIGHTNESS', 'VIDEOPROCAMP_CONTRAST', 'VIDEOPROCAMP_HUE',
     'VIDEOPROCAMP_SATURATION', 'VIDEOPROCAMP_SHARPNESS', 'VIDEOPROCAMP_GAMMA',
@@ -121,7 +125,7 @@ test('camera functions and constants follow unlockFile in their fixed order', ()
     'VIDEOPROCAMP_BACKLIGHTCOMPENSATION', 'VIDEOPROCAMP_GAIN', 'VIDEOPROCAMP_FLAG_AUTO',
     'VIDEOPROCAMP_FLAG_MANUAL', 'RESULT_OK', 'RESULT_YES', 'RESULT_NO', 'STATUS_AUTHORIZED',
   ]);
-  const constants = keys.slice(start + 25, start + 41).map((k) => addon[k]);
+  const constants = keys.slice(start + 40, start + 56).map((k) => addon[k]);
   assert.deepEqual(constants, [0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 1, 2, 0, 0, -256, 0]);
 });
 

@@ -1,0 +1,610 @@
+#include "edof/fusion.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+
+namespace zentri_native {
+
+namespace {
+
+constexpr const char* kInvalidDimensions = "Native EDOF dimensions are invalid";
+// Weight sums and accumulated weights at or below this count as empty. For a float operand the
+// comparison gives the same answer whether the bound is taken as float or as double.
+constexpr double kMinWeight = 1e-8;
+// The lowest trusted field confidence: the float 0.02 widened to double.
+constexpr double kMinConfidence = static_cast<double>(0.02f);
+
+size_t Count(int64_t pixels, int channels) {
+  return static_cast<size_t>(pixels) * static_cast<size_t>(channels);
+}
+
+// Bilinear interpolation of four corner values: c10 is right of c00, c01 below it.
+inline double Bilinear(double c00, double c10, double c01, double c11, double fx, double fy) {
+  return ((c10 - c00) * fx + c00) * (1 - fy) + ((c11 - c01) * fx + c01) * fy;
+}
+
+// One axis of a sample: the two taps and the fraction towards the second.
+struct AxisTap {
+  int32_t i0 = 0;
+  int32_t i1 = 0;
+  double f = 0;
+  // The coordinate lies within the map (warp test); the taps are then the unclamped ones.
+  bool inside = false;
+};
+
+// SampleMapClamped's rule for one axis.
+AxisTap ClampedTap(double c, int32_t size) {
+  AxisTap tap;
+  c = std::min(c, static_cast<double>(size - 1));
+  if (c > 0) {
+    const double low = std::floor(c);
+    tap.i0 = static_cast<int32_t>(low);
+    tap.f = c - low;
+  }
+  tap.i1 = std::min(tap.i0 + 1, size - 1);
+  return tap;
+}
+
+// The map taps of every output column (or row): output pixel centres mapped onto the map grid.
+// Inside the map the clamped taps equal the plain floor taps, so one table serves both the
+// weight sample and the warp.
+std::vector<AxisTap> MapAxisTaps(int32_t outputSize, int32_t mapSize) {
+  std::vector<AxisTap> taps(static_cast<size_t>(outputSize));
+  for (int32_t d = 0; d < outputSize; ++d) {
+    const double s = (d + 0.5) * mapSize / outputSize - 0.5;
+    AxisTap tap = ClampedTap(s, mapSize);
+    tap.inside = s >= 0 && s <= mapSize - 1;
+    taps[static_cast<size_t>(d)] = tap;
+  }
+  return taps;
+}
+
+// UpsampleRgb's rule for one axis.
+std::vector<AxisTap> UpsampleAxisTaps(int32_t srcSize, int32_t dstSize) {
+  std::vector<AxisTap> taps(static_cast<size_t>(dstSize));
+  for (int32_t d = 0; d < dstSize; ++d) {
+    const double s = (d + 0.5) * srcSize / dstSize - 0.5;
+    int32_t i0 = std::min(srcSize - 1, static_cast<int32_t>(std::floor(s)));
+    int32_t i1;
+    double f;
+    if (i0 < 1) {
+      i0 = 0;
+      i1 = 1;
+      f = s;
+    } else {
+      f = s - i0;
+      i1 = i0 + 1;
+    }
+    AxisTap& tap = taps[static_cast<size_t>(d)];
+    tap.i0 = i0;
+    tap.i1 = std::min(i1, srcSize - 1);
+    tap.f = std::min(std::max(f, 0.0), 1.0);
+  }
+  return taps;
+}
+
+// One output row of a bilinear RGB resampling. Each channel sums its four taps in a float, in
+// the order (x0, y0), (x1, y0), (x0, y1), (x1, y1), each product formed in double.
+void UpsampleRow(const float* src, int32_t srcWidth, const std::vector<AxisTap>& columns,
+                 const AxisTap& row, float* out) {
+  const float* top = src + Count(row.i0, 3) * static_cast<size_t>(srcWidth);
+  const float* bottom = src + Count(row.i1, 3) * static_cast<size_t>(srcWidth);
+  const double fy = row.f;
+  const size_t dstWidth = columns.size();
+  for (size_t x = 0; x < dstWidth; ++x) {
+    const AxisTap& column = columns[x];
+    const double fx = column.f;
+    const double w00 = (1 - fx) * (1 - fy);
+    const double w10 = fx * (1 - fy);
+    const double w01 = (1 - fx) * fy;
+    const double w11 = fx * fy;
+    const float* a = top + 3 * static_cast<size_t>(column.i0);
+    const float* b = top + 3 * static_cast<size_t>(column.i1);
+    const float* c = bottom + 3 * static_cast<size_t>(column.i0);
+    const float* d = bottom + 3 * static_cast<size_t>(column.i1);
+    for (int ch = 0; ch < 3; ++ch) {
+      float sum = 0.0f;
+      sum = static_cast<float>(sum + w00 * a[ch]);
+      sum = static_cast<float>(sum + w10 * b[ch]);
+      sum = static_cast<float>(sum + w01 * c[ch]);
+      sum = static_cast<float>(sum + w11 * d[ch]);
+      out[3 * x + ch] = sum;
+    }
+  }
+}
+
+// Output row oy of the 2 x 2 box filter from src (srcWidth x srcHeight) into dst rows.
+void DownsampleRow(const float* srcRgb, const float* srcWeight, int32_t srcWidth, int32_t srcHeight,
+                   int32_t oy, int32_t dstWidth, float* dstRgb, float* dstWeight) {
+  const int32_t y0 = 2 * oy;
+  const bool hasY1 = y0 + 1 < srcHeight;
+  const size_t row0 = static_cast<size_t>(y0) * static_cast<size_t>(srcWidth);
+  const size_t row1 = row0 + static_cast<size_t>(srcWidth);
+  for (int32_t ox = 0; ox < dstWidth; ++ox) {
+    const int32_t x0 = 2 * ox;
+    const bool hasX1 = x0 + 1 < srcWidth;
+    // The taps that exist, in the order (x0, y0), (x1, y0), (x0, y1), (x1, y1).
+    size_t taps[4];
+    int count = 0;
+    taps[count++] = row0 + static_cast<size_t>(x0);
+    if (hasX1) {
+      taps[count++] = row0 + static_cast<size_t>(x0) + 1;
+    }
+    if (hasY1) {
+      taps[count++] = row1 + static_cast<size_t>(x0);
+      if (hasX1) {
+        taps[count++] = row1 + static_cast<size_t>(x0) + 1;
+      }
+    }
+    double r = 0, g = 0, b = 0, w = 0;
+    for (int t = 0; t < count; ++t) {
+      const float* pixel = srcRgb + 3 * taps[t];
+      r += pixel[0];
+      g += pixel[1];
+      b += pixel[2];
+      w += srcWeight[taps[t]];
+    }
+    float* out = dstRgb + 3 * static_cast<size_t>(ox);
+    out[0] = static_cast<float>(r / count);
+    out[1] = static_cast<float>(g / count);
+    out[2] = static_cast<float>(b / count);
+    dstWeight[ox] = static_cast<float>(w / count);
+  }
+}
+
+int32_t DownsampledSize(int32_t size) {
+  return size < 3 ? 1 : (size + 1) / 2;
+}
+
+Level MakeLevel(int32_t width, int32_t height) {
+  const int64_t pixels = CheckedPixels(width, height);
+  Level level;
+  level.width = width;
+  level.height = height;
+  level.rgb.assign(Count(pixels, 3), 0.0f);
+  level.weight.assign(Count(pixels, 1), 0.0f);
+  return level;
+}
+
+void DownsampleInto(const Level& src, Level& dst, unsigned int maxThreads) {
+  ParallelRows(dst.height, maxThreads, [&](int32_t begin, int32_t end) {
+    for (int32_t oy = begin; oy < end; ++oy) {
+      const size_t offset = static_cast<size_t>(oy) * static_cast<size_t>(dst.width);
+      DownsampleRow(src.rgb.data(), src.weight.data(), src.width, src.height, oy, dst.width,
+                    dst.rgb.data() + 3 * offset, dst.weight.data() + offset);
+    }
+  });
+}
+
+// Accumulated bands of one level over all frames.
+struct Accumulator {
+  int32_t width = 0;
+  int32_t height = 0;
+  std::vector<float> rgb;
+  std::vector<float> weight;
+};
+
+bool Finite(float value) {
+  return std::fabs(value) <= FLT_MAX;
+}
+
+// Interpolates one field map at a pixel: false when a corner or the result is not finite.
+inline bool FiniteInterpolation(const float* row0, const float* row1, const AxisTap& column,
+                                const AxisTap& row, double* value) {
+  const float c00 = row0[column.i0];
+  const float c10 = row0[column.i1];
+  const float c01 = row1[column.i0];
+  const float c11 = row1[column.i1];
+  if (!Finite(c00) || !Finite(c10) || !Finite(c01) || !Finite(c11)) {
+    return false;
+  }
+  *value = Bilinear(c00, c10, c01, c11, column.f, row.f);
+  return std::isfinite(*value);
+}
+
+// Everything the base-level pass of one frame needs.
+class FrameWarp {
+ public:
+  FrameWarp(int32_t width, int32_t height, const FrameView& frame, const FieldView& field,
+            const float* weight, const uint8_t* reference, bool isReference)
+      : width_(width),
+        height_(height),
+        frame_(frame),
+        field_(field),
+        weight_(weight),
+        reference_(reference),
+        isReference_(isReference),
+        columns_(MapAxisTaps(width, field.mapWidth)),
+        rows_(MapAxisTaps(height, field.mapHeight)) {}
+
+  // Base-level row y: the warped colour and normalised weight of every pixel, or the reference
+  // colour with weight 0 where the frame cannot supply the pixel.
+  void Row(int32_t y, const float* weightSum, float* rgb, float* weight) const {
+    const AxisTap& ty = rows_[static_cast<size_t>(y)];
+    const size_t mapWidth = static_cast<size_t>(field_.mapWidth);
+    const size_t map0 = static_cast<size_t>(ty.i0) * mapWidth;
+    const size_t map1 = static_cast<size_t>(ty.i1) * mapWidth;
+    const size_t rowStart = static_cast<size_t>(y) * static_cast<size_t>(width_);
+    const uint8_t* reference = reference_ + 4 * rowStart;
+    const double cx = (width_ - 1) * 0.5;
+    const double cy = (height_ - 1) * 0.5;
+    const double scale = frame_.physicalScale;
+    for (int32_t x = 0; x < width_; ++x) {
+      const AxisTap& tx = columns_[static_cast<size_t>(x)];
+      double mx = 0, my = 0, confidence = 0;
+      bool ok = tx.inside && ty.inside &&
+                FiniteInterpolation(field_.x + map0, field_.x + map1, tx, ty, &mx) &&
+                FiniteInterpolation(field_.y + map0, field_.y + map1, tx, ty, &my) &&
+                FiniteInterpolation(field_.confidence + map0, field_.confidence + map1, tx, ty,
+                                    &confidence) &&
+                confidence >= kMinConfidence;
+      double sourceX = 0, sourceY = 0;
+      if (ok) {
+        sourceX = ((mx + 0.5) * width_ / field_.mapWidth - 0.5 - cx) * scale + cx;
+        sourceY = ((my + 0.5) * height_ / field_.mapHeight - 0.5 - cy) * scale + cy;
+        ok = sourceX >= 0 && sourceX <= width_ - 1 && sourceY >= 0 && sourceY <= height_ - 1;
+      }
+      float* out = rgb + 3 * static_cast<size_t>(x);
+      if (!ok) {
+        const uint8_t* pixel = reference + 4 * static_cast<size_t>(x);
+        out[0] = pixel[0];
+        out[1] = pixel[1];
+        out[2] = pixel[2];
+        weight[x] = 0.0f;
+        continue;
+      }
+      const float sample =
+          static_cast<float>(Bilinear(weight_[map0 + tx.i0], weight_[map0 + tx.i1],
+                                      weight_[map1 + tx.i0], weight_[map1 + tx.i1], tx.f, ty.f));
+      const float sum = weightSum[rowStart + static_cast<size_t>(x)];
+      weight[x] = sum > kMinWeight ? sample / sum : (isReference_ ? 1.0f : 0.0f);
+      SampleColour(sourceX, sourceY, out);
+    }
+  }
+
+ private:
+  void SampleColour(double sourceX, double sourceY, float* out) const {
+    const double floorX = std::floor(sourceX);
+    const double floorY = std::floor(sourceY);
+    const int32_t x0 = static_cast<int32_t>(floorX);
+    const int32_t y0 = static_cast<int32_t>(floorY);
+    const int32_t x1 = std::min(x0 + 1, width_ - 1);
+    const int32_t y1 = std::min(y0 + 1, height_ - 1);
+    const double fx = sourceX - floorX;
+    const double fy = sourceY - floorY;
+    const double w00 = (1 - fx) * (1 - fy);
+    const double w10 = fx * (1 - fy);
+    const double w01 = (1 - fx) * fy;
+    const double w11 = fx * fy;
+    const size_t stride = static_cast<size_t>(width_);
+    const uint8_t* a = frame_.rgba + 4 * (static_cast<size_t>(y0) * stride + x0);
+    const uint8_t* b = frame_.rgba + 4 * (static_cast<size_t>(y0) * stride + x1);
+    const uint8_t* c = frame_.rgba + 4 * (static_cast<size_t>(y1) * stride + x0);
+    const uint8_t* d = frame_.rgba + 4 * (static_cast<size_t>(y1) * stride + x1);
+    for (int ch = 0; ch < 3; ++ch) {
+      float sum = 0.0f;
+      sum = static_cast<float>(sum + w00 * a[ch]);
+      sum = static_cast<float>(sum + w10 * b[ch]);
+      sum = static_cast<float>(sum + w01 * c[ch]);
+      sum = static_cast<float>(sum + w11 * d[ch]);
+      out[ch] = sum;
+    }
+  }
+
+  int32_t width_;
+  int32_t height_;
+  const FrameView& frame_;
+  const FieldView& field_;
+  const float* weight_;
+  const uint8_t* reference_;
+  bool isReference_;
+  std::vector<AxisTap> columns_;
+  std::vector<AxisTap> rows_;
+};
+
+// Adds one Laplacian band of level l, (G - upsampled G(l+1)) x weight, and the weights to the
+// accumulators. The upsampled row is made per row and never stored whole.
+void AccumulateBand(const Level& fine, const Level& coarse, Accumulator& acc,
+                    unsigned int maxThreads) {
+  const std::vector<AxisTap> columns = UpsampleAxisTaps(coarse.width, fine.width);
+  const std::vector<AxisTap> rows = UpsampleAxisTaps(coarse.height, fine.height);
+  ParallelRows(fine.height, maxThreads, [&](int32_t begin, int32_t end) {
+    std::vector<float> upsampled(Count(fine.width, 3));
+    for (int32_t y = begin; y < end; ++y) {
+      UpsampleRow(coarse.rgb.data(), coarse.width, columns, rows[static_cast<size_t>(y)],
+                  upsampled.data());
+      const size_t start = static_cast<size_t>(y) * static_cast<size_t>(fine.width);
+      const float* g = fine.rgb.data() + 3 * start;
+      const float* w = fine.weight.data() + start;
+      float* accRgb = acc.rgb.data() + 3 * start;
+      float* accWeight = acc.weight.data() + start;
+      for (int32_t x = 0; x < fine.width; ++x) {
+        const float weight = w[x];
+        for (int ch = 0; ch < 3; ++ch) {
+          const size_t i = 3 * static_cast<size_t>(x) + ch;
+          accRgb[i] += (g[i] - upsampled[i]) * weight;
+        }
+        accWeight[x] += weight;
+      }
+    }
+  });
+}
+
+void AccumulateCoarsest(const Level& level, Accumulator& acc, unsigned int maxThreads) {
+  ParallelRows(level.height, maxThreads, [&](int32_t begin, int32_t end) {
+    const size_t first = static_cast<size_t>(begin) * static_cast<size_t>(level.width);
+    const size_t last = static_cast<size_t>(end) * static_cast<size_t>(level.width);
+    for (size_t i = first; i < last; ++i) {
+      const float weight = level.weight[i];
+      acc.rgb[3 * i] += level.rgb[3 * i] * weight;
+      acc.rgb[3 * i + 1] += level.rgb[3 * i + 1] * weight;
+      acc.rgb[3 * i + 2] += level.rgb[3 * i + 2] * weight;
+      acc.weight[i] += weight;
+    }
+  });
+}
+
+// Divides the pixels of rows [begin, end) that carry weight by their accumulated weight.
+void NormaliseRows(Accumulator& acc, int32_t begin, int32_t end) {
+  const size_t first = static_cast<size_t>(begin) * static_cast<size_t>(acc.width);
+  const size_t last = static_cast<size_t>(end) * static_cast<size_t>(acc.width);
+  for (size_t i = first; i < last; ++i) {
+    const float weight = acc.weight[i];
+    if (weight > kMinWeight) {
+      acc.rgb[3 * i] /= weight;
+      acc.rgb[3 * i + 1] /= weight;
+      acc.rgb[3 * i + 2] /= weight;
+    }
+  }
+}
+
+void RoundRow(const float* rgb, int32_t width, uint8_t* out) {
+  for (int32_t x = 0; x < width; ++x) {
+    out[4 * x] = RoundToByte(rgb[3 * x]);
+    out[4 * x + 1] = RoundToByte(rgb[3 * x + 1]);
+    out[4 * x + 2] = RoundToByte(rgb[3 * x + 2]);
+    out[4 * x + 3] = 255;
+  }
+}
+
+void CheckStack(int32_t width, int32_t height, int32_t referenceIndex,
+                const std::vector<FrameView>& frames, const std::vector<FieldView>& fields,
+                const std::vector<const float*>& weights) {
+  CheckedPixels(width, height);
+  if (frames.empty() || fields.size() != frames.size() || weights.size() != frames.size()) {
+    throw std::runtime_error("Native EDOF stack lengths are invalid");
+  }
+  if (referenceIndex < 0 || static_cast<size_t>(referenceIndex) >= frames.size()) {
+    throw std::runtime_error("Native EDOF reference index is invalid");
+  }
+  for (size_t k = 0; k < frames.size(); ++k) {
+    CheckedPixels(fields[k].mapWidth, fields[k].mapHeight);
+    if (frames[k].rgba == nullptr || fields[k].x == nullptr || fields[k].y == nullptr ||
+        fields[k].confidence == nullptr || weights[k] == nullptr) {
+      throw std::runtime_error("Native EDOF frame or field is invalid");
+    }
+  }
+}
+
+}  // namespace
+
+int64_t CheckedPixels(int32_t width, int32_t height) {
+  if (width < 1 || height < 1 || width > kEdofMaxDimension || height > kEdofMaxDimension) {
+    throw std::runtime_error(kInvalidDimensions);
+  }
+  return static_cast<int64_t>(width) * height;
+}
+
+float SampleMapClamped(const float* map, int32_t width, int32_t height, double x, double y) {
+  const AxisTap tx = ClampedTap(x, width);
+  const AxisTap ty = ClampedTap(y, height);
+  const float* row0 = map + static_cast<size_t>(ty.i0) * static_cast<size_t>(width);
+  const float* row1 = map + static_cast<size_t>(ty.i1) * static_cast<size_t>(width);
+  return static_cast<float>(
+      Bilinear(row0[tx.i0], row0[tx.i1], row1[tx.i0], row1[tx.i1], tx.f, ty.f));
+}
+
+std::vector<std::pair<int32_t, int32_t>> PyramidLevelSizes(int32_t width, int32_t height) {
+  std::vector<std::pair<int32_t, int32_t>> sizes{{width, height}};
+  while (static_cast<int>(sizes.size()) < kEdofMaxLevels && sizes.back().first >= 65 &&
+         sizes.back().second >= 37) {
+    sizes.emplace_back((sizes.back().first + 1) / 2, (sizes.back().second + 1) / 2);
+  }
+  for (const auto& size : sizes) {
+    CheckedPixels(size.first, size.second);
+  }
+  return sizes;
+}
+
+Level Downsample(const Level& src, unsigned int maxThreads) {
+  Level dst = MakeLevel(DownsampledSize(src.width), DownsampledSize(src.height));
+  DownsampleInto(src, dst, maxThreads);
+  return dst;
+}
+
+std::vector<float> UpsampleRgb(const std::vector<float>& rgb, int32_t srcWidth, int32_t srcHeight,
+                               int32_t dstWidth, int32_t dstHeight, unsigned int maxThreads) {
+  const int64_t pixels = CheckedPixels(dstWidth, dstHeight);
+  const int64_t srcPixels = CheckedPixels(srcWidth, srcHeight);
+  if (rgb.size() != Count(srcPixels, 3)) {
+    throw std::runtime_error(kInvalidDimensions);
+  }
+  std::vector<float> out(Count(pixels, 3), 0.0f);
+  const std::vector<AxisTap> columns = UpsampleAxisTaps(srcWidth, dstWidth);
+  const std::vector<AxisTap> rows = UpsampleAxisTaps(srcHeight, dstHeight);
+  ParallelRows(dstHeight, maxThreads, [&](int32_t begin, int32_t end) {
+    for (int32_t y = begin; y < end; ++y) {
+      UpsampleRow(rgb.data(), srcWidth, columns, rows[static_cast<size_t>(y)],
+                  out.data() + Count(y, 3) * static_cast<size_t>(dstWidth));
+    }
+  });
+  return out;
+}
+
+void AddArrayScalar(float* dst, const float* src, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    dst[i] += src[i];
+  }
+}
+
+uint8_t RoundToByte(float value) {
+  // The common range is rounded here; lroundf decides the rest (out of range, NaN), clamped.
+  if (value >= 0.0f && value < 256.0f) {
+    int32_t whole = static_cast<int32_t>(value);
+    if (value - static_cast<float>(whole) >= 0.5f) {
+      ++whole;
+    }
+    return static_cast<uint8_t>(std::min(whole, 255));
+  }
+  const long rounded = std::lroundf(value);
+  return static_cast<uint8_t>(rounded < 0 ? 0 : (rounded > 255 ? 255 : rounded));
+}
+
+std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
+                          const std::vector<FrameView>& frames,
+                          const std::vector<FieldView>& fields,
+                          const std::vector<const float*>& weights, unsigned int maxThreads,
+                          const std::string& simd) {
+  CheckStack(width, height, referenceIndex, frames, fields, weights);
+  maxThreads = std::max(1u, maxThreads);
+  const auto sizes = PyramidLevelSizes(width, height);
+  const size_t levels = sizes.size();
+  const size_t stack = frames.size();
+  const int64_t pixels = CheckedPixels(width, height);
+
+  std::vector<Accumulator> acc(levels);
+  for (size_t l = 0; l < levels; ++l) {
+    acc[l].width = sizes[l].first;
+    acc[l].height = sizes[l].second;
+    const int64_t levelPixels = CheckedPixels(sizes[l].first, sizes[l].second);
+    acc[l].rgb.assign(Count(levelPixels, 3), 0.0f);
+    acc[l].weight.assign(Count(levelPixels, 1), 0.0f);
+  }
+
+  // Weight sum over every frame, accepted or not, added in frame order at each pixel.
+  std::vector<float> weightSum(Count(pixels, 1), 0.0f);
+  {
+    std::vector<std::vector<AxisTap>> columns(stack);
+    std::vector<std::vector<AxisTap>> rows(stack);
+    for (size_t k = 0; k < stack; ++k) {
+      columns[k] = MapAxisTaps(width, fields[k].mapWidth);
+      rows[k] = MapAxisTaps(height, fields[k].mapHeight);
+    }
+    ParallelRows(height, maxThreads, [&](int32_t begin, int32_t end) {
+      for (int32_t y = begin; y < end; ++y) {
+        float* sum = weightSum.data() + static_cast<size_t>(y) * static_cast<size_t>(width);
+        for (size_t k = 0; k < stack; ++k) {
+          const AxisTap& ty = rows[k][static_cast<size_t>(y)];
+          const size_t mapWidth = static_cast<size_t>(fields[k].mapWidth);
+          const float* row0 = weights[k] + static_cast<size_t>(ty.i0) * mapWidth;
+          const float* row1 = weights[k] + static_cast<size_t>(ty.i1) * mapWidth;
+          for (int32_t x = 0; x < width; ++x) {
+            const AxisTap& tx = columns[k][static_cast<size_t>(x)];
+            sum[x] += static_cast<float>(
+                Bilinear(row0[tx.i0], row0[tx.i1], row1[tx.i0], row1[tx.i1], tx.f, ty.f));
+          }
+        }
+      }
+    });
+  }
+
+  // The Gaussian pyramid of the frame in work; its buffers are reused from frame to frame.
+  std::vector<Level> pyramid;
+  pyramid.reserve(levels);
+  for (size_t l = 0; l < levels; ++l) {
+    pyramid.push_back(MakeLevel(sizes[l].first, sizes[l].second));
+  }
+  const uint8_t* reference = frames[static_cast<size_t>(referenceIndex)].rgba;
+  for (size_t k = 0; k < stack; ++k) {
+    if (!fields[k].accepted) {
+      continue;
+    }
+    const FrameWarp warp(width, height, frames[k], fields[k], weights[k], reference,
+                         static_cast<int32_t>(k) == referenceIndex);
+    Level& base = pyramid[0];
+    if (levels == 1) {
+      ParallelRows(height, maxThreads, [&](int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y) {
+          const size_t start = static_cast<size_t>(y) * static_cast<size_t>(width);
+          warp.Row(y, weightSum.data(), base.rgb.data() + 3 * start, base.weight.data() + start);
+        }
+      });
+    } else {
+      // Base rows 2j and 2j + 1 are warped and box-filtered into level-1 row j while they are
+      // still in cache.
+      Level& next = pyramid[1];
+      ParallelRows(next.height, maxThreads, [&](int32_t begin, int32_t end) {
+        for (int32_t j = begin; j < end; ++j) {
+          for (int32_t y = 2 * j; y < std::min(2 * j + 2, height); ++y) {
+            const size_t start = static_cast<size_t>(y) * static_cast<size_t>(width);
+            warp.Row(y, weightSum.data(), base.rgb.data() + 3 * start, base.weight.data() + start);
+          }
+          const size_t offset = static_cast<size_t>(j) * static_cast<size_t>(next.width);
+          DownsampleRow(base.rgb.data(), base.weight.data(), width, height, j, next.width,
+                        next.rgb.data() + 3 * offset, next.weight.data() + offset);
+        }
+      });
+      for (size_t l = 2; l < levels; ++l) {
+        DownsampleInto(pyramid[l - 1], pyramid[l], maxThreads);
+      }
+    }
+    for (size_t l = 0; l + 1 < levels; ++l) {
+      AccumulateBand(pyramid[l], pyramid[l + 1], acc[l], maxThreads);
+    }
+    AccumulateCoarsest(pyramid[levels - 1], acc[levels - 1], maxThreads);
+  }
+  // Only the accumulators are needed from here on.
+  std::vector<Level>().swap(pyramid);
+  std::vector<float>().swap(weightSum);
+
+  const auto add = simd == "avx2" ? AddArrayAvx2 : AddArrayScalar;
+  for (size_t l = 1; l < levels; ++l) {
+    ParallelRows(acc[l].height, maxThreads,
+                 [&](int32_t begin, int32_t end) { NormaliseRows(acc[l], begin, end); });
+  }
+  // Collapse from the coarsest level up to level 1; level 0 is collapsed row by row into the
+  // output below.
+  std::vector<float> collapsed;
+  if (levels > 1) {
+    collapsed = std::move(acc[levels - 1].rgb);
+  }
+  for (size_t l = levels - 1; l >= 2; --l) {
+    std::vector<float> upsampled = UpsampleRgb(collapsed, sizes[l].first, sizes[l].second,
+                                               sizes[l - 1].first, sizes[l - 1].second, maxThreads);
+    add(upsampled.data(), acc[l - 1].rgb.data(), upsampled.size());
+    collapsed = std::move(upsampled);
+    std::vector<float>().swap(acc[l - 1].rgb);
+  }
+
+  std::vector<uint8_t> result(Count(pixels, 4), 0);
+  Accumulator& finest = acc[0];
+  if (levels == 1) {
+    ParallelRows(height, maxThreads, [&](int32_t begin, int32_t end) {
+      NormaliseRows(finest, begin, end);
+      for (int32_t y = begin; y < end; ++y) {
+        const size_t start = static_cast<size_t>(y) * static_cast<size_t>(width);
+        RoundRow(finest.rgb.data() + 3 * start, width, result.data() + 4 * start);
+      }
+    });
+    return result;
+  }
+  const std::vector<AxisTap> columns = UpsampleAxisTaps(sizes[1].first, width);
+  const std::vector<AxisTap> rows = UpsampleAxisTaps(sizes[1].second, height);
+  ParallelRows(height, maxThreads, [&](int32_t begin, int32_t end) {
+    NormaliseRows(finest, begin, end);
+    std::vector<float> upsampled(Count(width, 3));
+    for (int32_t y = begin; y < end; ++y) {
+      const size_t start = static_cast<size_t>(y) * static_cast<size_t>(width);
+      UpsampleRow(collapsed.data(), sizes[1].first, columns, rows[static_cast<size_t>(y)],
+                  upsampled.data());
+      add(upsampled.data(), finest.rgb.data() + 3 * start, upsampled.size());
+      RoundRow(upsampled.data(), width, result.data() + 4 * start);
+    }
+  });
+  return result;
+}
+
+}  // namespace zentri_native
