@@ -6,6 +6,7 @@
 #include "core/last_error.h"
 #include "core/lock_file.h"
 #include "core/registration.h"
+#include "dino_lite/dino_lite_functions.h"
 #include "edof/edof_functions.h"
 #include "recording/recording_functions.h"
 #include "zentri/zentri.h"
@@ -25,6 +26,7 @@ Napi::Object InitAddon(Napi::Env env, Napi::Object exports) {
   RegisterCamera(env, exports);
   RegisterExternalVideoRecorder(env, exports);
   RegisterEdoF(env, exports);
+  RegisterDinoLite(env, exports);
   RegisterZentri(env, exports);
   return exports;
 }
