@@ -367,6 +367,77 @@ export interface MicroscopeDevice {
   name: string;
 }
 
+// ---- Dino-Lite microscopes (libdinolite) ----
+
+export interface DinoLiteLoadResult {
+  ok: boolean;
+  /** The SDK backend that loaded; "none" on failure. */
+  backend: string;
+  path: string;
+}
+
+export interface DinoLiteBackendReport {
+  ok: boolean;
+  supportsAmr: boolean;
+  dnxLoadAttempted: boolean;
+  backend: string;
+  path: string;
+  reason: string;
+}
+
+export interface DinoLiteDebugState {
+  loaded: boolean;
+  backend: string;
+  path: string;
+  selectedDeviceIndex: number;
+  ledState: number;
+  controllableLedsCount: number;
+  initialized: boolean;
+  supportsAmr: boolean;
+  supportsMicrotouch: boolean;
+  supportsLedControl: boolean;
+  amrRead: boolean;
+  amrRaw: number;
+  amrAccepted: boolean;
+  amrUpdates: number;
+  ledModes: number[];
+  cachedAmr: number | null;
+  cachedAmrAgeMs: number | null;
+  /** Present only while not loaded: the last recorded failure. */
+  error?: string;
+}
+
+/** Loads libdinolite (`path`, or the default names); the failure value is {ok: false, backend: "none", path: ""}. */
+export function loadDinoLite(path?: string): DinoLiteLoadResult;
+export function dinoLiteInit(force?: boolean): boolean;
+/** The binding's last error text ("" when none). */
+export function dinoLiteLastError(): string;
+export function dinoLiteSelectBackendForProductId(productId?: number, path?: string): DinoLiteBackendReport;
+export function dinoLiteInitAsync(force?: boolean): Promise<boolean>;
+export function dinoLiteDeviceCount(): number;
+export function dinoLiteDevicesAsync(): Promise<MicroscopeDevice[]>;
+export function dinoLiteDeviceId(index?: number): string;
+export function dinoLiteDeviceName(index?: number): string;
+export function dinoLiteSelectDevice(index?: number): boolean;
+export function dinoLiteSelectDeviceAsync(index?: number): Promise<boolean>;
+/** The selected device, -1 when none or on failure. */
+export function dinoLiteGetSelectedDevice(): number;
+export function dinoLiteSupportsAmr(): boolean;
+/** The cached magnification (at most 2 s old), null before a reading; each call asks for a fresh one. */
+export function dinoLiteGetAmr(index?: number): number | null;
+/** The cached horizontal field of view at magnification `amr`, null before a reading. */
+export function dinoLiteGetFovx(index?: number, amr?: number, selector?: number): number | null;
+export function dinoLiteEnableMicrotouch(enable?: boolean): boolean;
+export function dinoLiteEnableMicrotouchAsync(enable?: boolean): Promise<boolean>;
+/** True once per MicroTouch press. */
+export function dinoLiteMicrotouchPressed(): boolean;
+/** Switches the LED to its next mode; returns the new mode, -1 on failure. */
+export function dinoLiteToggleLed(): number;
+export function dinoLiteToggleLedAsync(): Promise<number>;
+export function dinoLiteDebugState(): DinoLiteDebugState;
+export function dinoLiteDispose(): boolean;
+export function dinoLiteDisposeAsync(): Promise<boolean>;
+
 // ---- Zentri microscopes (libzentri) ----
 
 export interface ZentriPixelInfo {

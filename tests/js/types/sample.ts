@@ -167,5 +167,30 @@ async function preview(): Promise<void> {
   zentri.cameraPreviewStop(0);
   void state;
 }
+async function dinoLite(): Promise<void> {
+  const loaded = zentri.loadDinoLite('build/libdinolite.so');
+  const report = zentri.dinoLiteSelectBackendForProductId(0x0a, loaded.path);
+  if (!loaded.ok || !report.ok || !zentri.dinoLiteInit() || !(await zentri.dinoLiteInitAsync(true))) {
+    throw new Error(`${zentri.dinoLiteLastError()} ${report.reason}`);
+  }
+  const devices = await zentri.dinoLiteDevicesAsync();
+  const count: number = zentri.dinoLiteDeviceCount();
+  const label = `${zentri.dinoLiteDeviceId(0)} ${zentri.dinoLiteDeviceName(0)} ${devices.length} ${count}`;
+  if (!zentri.dinoLiteSelectDevice(0) || !(await zentri.dinoLiteSelectDeviceAsync(0))) return;
+  const selected: number = zentri.dinoLiteGetSelectedDevice();
+  const amr: number | null = zentri.dinoLiteSupportsAmr() ? zentri.dinoLiteGetAmr(0) : null;
+  const fov: number | null = amr === null ? null : zentri.dinoLiteGetFovx(0, amr, 0);
+  zentri.dinoLiteEnableMicrotouch(true);
+  await zentri.dinoLiteEnableMicrotouchAsync(false);
+  const pressed: boolean = zentri.dinoLiteMicrotouchPressed();
+  const mode: number = zentri.dinoLiteToggleLed() + (await zentri.dinoLiteToggleLedAsync());
+  const state = zentri.dinoLiteDebugState();
+  const modes: number[] = state.ledModes;
+  const cached: number | null = state.cachedAmr;
+  // @ts-expect-error: a magnification may be null and cannot be used as a number unchecked
+  const doubled: number = zentri.dinoLiteGetAmr(0) * 2;
+  const disposed: boolean = zentri.dinoLiteDispose() && (await zentri.dinoLiteDisposeAsync());
+  void [label, selected, fov, pressed, mode, modes, cached, doubled, disposed];
+}
 
-export { lockAndRelease, cameras, externalRecording, fuse, zentriMicroscope, preview };
+export { lockAndRelease, cameras, externalRecording, fuse, zentriMicroscope, preview, dinoLite };
