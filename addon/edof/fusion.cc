@@ -1,5 +1,7 @@
 #include "edof/fusion.h"
 
+#include "edof/fusion_kernels.h"
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -62,6 +64,33 @@ std::vector<AxisTap> MapAxisTaps(int32_t outputSize, int32_t mapSize) {
   return taps;
 }
 
+// The column taps of a map once more, one array per member, for the vector kernels.
+struct ColumnTable {
+  std::vector<AxisTap> taps;
+  std::vector<int32_t> i0, i1, inside, consecutive;
+  std::vector<double> f;
+
+  ColumnTable(int32_t outputSize, int32_t mapSize) : taps(MapAxisTaps(outputSize, mapSize)) {
+    for (const AxisTap& tap : taps) {
+      i0.push_back(tap.i0);
+      i1.push_back(tap.i1);
+      inside.push_back(tap.inside ? -1 : 0);
+      f.push_back(tap.f);
+    }
+    for (size_t x = 0; x + 4 <= taps.size(); x += 4) {
+      bool run = true;
+      for (size_t lane = 0; lane < 4; ++lane) {
+        run = run && i0[x + lane] == i0[x] + static_cast<int32_t>(lane) &&
+              i1[x + lane] == i0[x + lane] + 1;
+      }
+      consecutive.push_back(run ? i0[x] : -1);
+    }
+  }
+  edof_kernels::MapColumns Kernel() const {
+    return {i0.data(), i1.data(), f.data(), inside.data(), consecutive.data()};
+  }
+};
+
 // UpsampleRgb's rule for one axis.
 std::vector<AxisTap> UpsampleAxisTaps(int32_t srcSize, int32_t dstSize) {
   std::vector<AxisTap> taps(static_cast<size_t>(dstSize));
@@ -86,33 +115,73 @@ std::vector<AxisTap> UpsampleAxisTaps(int32_t srcSize, int32_t dstSize) {
   return taps;
 }
 
-// One output row of a bilinear RGB resampling. Each channel sums its four taps in a float, in
-// the order (x0, y0), (x1, y0), (x0, y1), (x1, y1), each product formed in double.
-void UpsampleRow(const float* src, int32_t srcWidth, const std::vector<AxisTap>& columns,
-                 const AxisTap& row, float* out) {
-  const float* top = src + Count(row.i0, 3) * static_cast<size_t>(srcWidth);
-  const float* bottom = src + Count(row.i1, 3) * static_cast<size_t>(srcWidth);
-  const double fy = row.f;
-  const size_t dstWidth = columns.size();
-  for (size_t x = 0; x < dstWidth; ++x) {
-    const AxisTap& column = columns[x];
-    const double fx = column.f;
-    const double w00 = (1 - fx) * (1 - fy);
-    const double w10 = fx * (1 - fy);
-    const double w01 = (1 - fx) * fy;
-    const double w11 = fx * fy;
-    const float* a = top + 3 * static_cast<size_t>(column.i0);
-    const float* b = top + 3 * static_cast<size_t>(column.i1);
-    const float* c = bottom + 3 * static_cast<size_t>(column.i0);
-    const float* d = bottom + 3 * static_cast<size_t>(column.i1);
-    for (int ch = 0; ch < 3; ++ch) {
-      float sum = 0.0f;
-      sum = static_cast<float>(sum + w00 * a[ch]);
-      sum = static_cast<float>(sum + w10 * b[ch]);
-      sum = static_cast<float>(sum + w01 * c[ch]);
-      sum = static_cast<float>(sum + w11 * d[ch]);
-      out[3 * x + ch] = sum;
+// The columns of an RGB resampling, per colour element (3 per pixel): the element indices of
+// both source taps, the fraction and the pixel.
+struct UpsampleTable {
+  std::vector<AxisTap> rows;
+  std::vector<int32_t> i0, i1, pixel;
+  std::vector<double> f;
+
+  UpsampleTable(int32_t srcWidth, int32_t srcHeight, int32_t dstWidth, int32_t dstHeight)
+      : rows(UpsampleAxisTaps(srcHeight, dstHeight)) {
+    const std::vector<AxisTap> columns = UpsampleAxisTaps(srcWidth, dstWidth);
+    const size_t elements = Count(dstWidth, 3);
+    i0.reserve(elements);
+    i1.reserve(elements);
+    pixel.reserve(elements);
+    f.reserve(elements);
+    for (int32_t x = 0; x < dstWidth; ++x) {
+      const AxisTap& column = columns[static_cast<size_t>(x)];
+      for (int32_t ch = 0; ch < 3; ++ch) {
+        i0.push_back(3 * column.i0 + ch);
+        i1.push_back(3 * column.i1 + ch);
+        pixel.push_back(x);
+        f.push_back(column.f);
+      }
     }
+  }
+  edof_kernels::UpsampleElements Kernel() const {
+    return {i0.data(), i1.data(), f.data(), pixel.data()};
+  }
+  size_t Elements() const { return i0.size(); }
+};
+
+// Bilinear tap sum of one colour element: a float that starts at 0 and takes the taps in the
+// order (x0, y0), (x1, y0), (x0, y1), (x1, y1), each product formed in double.
+inline float TapSum(double fx, double fy, double a, double b, double c, double d) {
+  const double w00 = (1 - fx) * (1 - fy);
+  const double w10 = fx * (1 - fy);
+  const double w01 = (1 - fx) * fy;
+  const double w11 = fx * fy;
+  float sum = 0.0f;
+  sum = static_cast<float>(sum + w00 * a);
+  sum = static_cast<float>(sum + w10 * b);
+  sum = static_cast<float>(sum + w01 * c);
+  sum = static_cast<float>(sum + w11 * d);
+  return sum;
+}
+
+// Source rows of output row y of a resampling.
+struct SourceRows {
+  const float* top;
+  const float* bottom;
+  double fy;
+};
+
+SourceRows RowsOf(const float* src, int32_t srcWidth, const AxisTap& row) {
+  return {src + Count(row.i0, 3) * static_cast<size_t>(srcWidth),
+          src + Count(row.i1, 3) * static_cast<size_t>(srcWidth), row.f};
+}
+
+// One output row of a bilinear RGB resampling.
+void UpsampleRow(const SourceRows& rows, const UpsampleTable& table, bool avx2, float* out) {
+  const size_t count = table.Elements();
+  size_t e = avx2 ? edof_kernels::UpsampleRowAvx2(rows.top, rows.bottom, table.Kernel(), rows.fy,
+                                                  out, count)
+                  : 0;
+  for (; e < count; ++e) {
+    out[e] = TapSum(table.f[e], rows.fy, rows.top[table.i0[e]], rows.top[table.i1[e]],
+                    rows.bottom[table.i0[e]], rows.bottom[table.i1[e]]);
   }
 }
 
@@ -209,7 +278,7 @@ inline bool FiniteInterpolation(const float* row0, const float* row1, const Axis
 class FrameWarp {
  public:
   FrameWarp(int32_t width, int32_t height, const FrameView& frame, const FieldView& field,
-            const float* weight, const uint8_t* reference, bool isReference)
+            const float* weight, const uint8_t* reference, bool isReference, bool avx2)
       : width_(width),
         height_(height),
         frame_(frame),
@@ -217,7 +286,8 @@ class FrameWarp {
         weight_(weight),
         reference_(reference),
         isReference_(isReference),
-        columns_(MapAxisTaps(width, field.mapWidth)),
+        avx2_(avx2),
+        columns_(width, field.mapWidth),
         rows_(MapAxisTaps(height, field.mapHeight)) {}
 
   // Base-level row y: the warped colour and normalised weight of every pixel, or the reference
@@ -229,11 +299,37 @@ class FrameWarp {
     const size_t map1 = static_cast<size_t>(ty.i1) * mapWidth;
     const size_t rowStart = static_cast<size_t>(y) * static_cast<size_t>(width_);
     const uint8_t* reference = reference_ + 4 * rowStart;
+    int32_t x = 0;
+    if (avx2_ && ty.inside) {
+      edof_kernels::WarpRowArgs args;
+      args.width = width_;
+      args.height = height_;
+      args.mapWidth = field_.mapWidth;
+      args.mapHeight = field_.mapHeight;
+      args.weight[0] = weight_ + map0;
+      args.weight[1] = weight_ + map1;
+      args.x[0] = field_.x + map0;
+      args.x[1] = field_.x + map1;
+      args.y[0] = field_.y + map0;
+      args.y[1] = field_.y + map1;
+      args.confidence[0] = field_.confidence + map0;
+      args.confidence[1] = field_.confidence + map1;
+      args.columns = columns_.Kernel();
+      args.fy = ty.f;
+      args.weightSum = weightSum + rowStart;
+      args.frame = frame_.rgba;
+      args.reference = reference;
+      args.scale = frame_.physicalScale;
+      args.fallbackWeight = isReference_ ? 1.0f : 0.0f;
+      args.rgb = rgb;
+      args.weightOut = weight;
+      x = edof_kernels::WarpRowAvx2(args);
+    }
     const double cx = (width_ - 1) * 0.5;
     const double cy = (height_ - 1) * 0.5;
     const double scale = frame_.physicalScale;
-    for (int32_t x = 0; x < width_; ++x) {
-      const AxisTap& tx = columns_[static_cast<size_t>(x)];
+    for (; x < width_; ++x) {
+      const AxisTap& tx = columns_.taps[static_cast<size_t>(x)];
       double mx = 0, my = 0, confidence = 0;
       bool ok = tx.inside && ty.inside &&
                 FiniteInterpolation(field_.x + map0, field_.x + map1, tx, ty, &mx) &&
@@ -275,22 +371,13 @@ class FrameWarp {
     const int32_t y1 = std::min(y0 + 1, height_ - 1);
     const double fx = sourceX - floorX;
     const double fy = sourceY - floorY;
-    const double w00 = (1 - fx) * (1 - fy);
-    const double w10 = fx * (1 - fy);
-    const double w01 = (1 - fx) * fy;
-    const double w11 = fx * fy;
     const size_t stride = static_cast<size_t>(width_);
     const uint8_t* a = frame_.rgba + 4 * (static_cast<size_t>(y0) * stride + x0);
     const uint8_t* b = frame_.rgba + 4 * (static_cast<size_t>(y0) * stride + x1);
     const uint8_t* c = frame_.rgba + 4 * (static_cast<size_t>(y1) * stride + x0);
     const uint8_t* d = frame_.rgba + 4 * (static_cast<size_t>(y1) * stride + x1);
     for (int ch = 0; ch < 3; ++ch) {
-      float sum = 0.0f;
-      sum = static_cast<float>(sum + w00 * a[ch]);
-      sum = static_cast<float>(sum + w10 * b[ch]);
-      sum = static_cast<float>(sum + w01 * c[ch]);
-      sum = static_cast<float>(sum + w11 * d[ch]);
-      out[ch] = sum;
+      out[ch] = TapSum(fx, fy, a[ch], b[ch], c[ch], d[ch]);
     }
   }
 
@@ -301,33 +388,36 @@ class FrameWarp {
   const float* weight_;
   const uint8_t* reference_;
   bool isReference_;
-  std::vector<AxisTap> columns_;
+  bool avx2_;
+  ColumnTable columns_;
   std::vector<AxisTap> rows_;
 };
 
 // Adds one Laplacian band of level l, (G - upsampled G(l+1)) x weight, and the weights to the
-// accumulators. The upsampled row is made per row and never stored whole.
+// accumulators. The upsampled values are made on the fly and never stored.
 void AccumulateBand(const Level& fine, const Level& coarse, Accumulator& acc,
-                    unsigned int maxThreads) {
-  const std::vector<AxisTap> columns = UpsampleAxisTaps(coarse.width, fine.width);
-  const std::vector<AxisTap> rows = UpsampleAxisTaps(coarse.height, fine.height);
+                    unsigned int maxThreads, bool avx2) {
+  const UpsampleTable table(coarse.width, coarse.height, fine.width, fine.height);
   ParallelRows(fine.height, maxThreads, [&](int32_t begin, int32_t end) {
-    std::vector<float> upsampled(Count(fine.width, 3));
+    const size_t count = table.Elements();
     for (int32_t y = begin; y < end; ++y) {
-      UpsampleRow(coarse.rgb.data(), coarse.width, columns, rows[static_cast<size_t>(y)],
-                  upsampled.data());
+      const SourceRows rows = RowsOf(coarse.rgb.data(), coarse.width, table.rows[y]);
       const size_t start = static_cast<size_t>(y) * static_cast<size_t>(fine.width);
       const float* g = fine.rgb.data() + 3 * start;
       const float* w = fine.weight.data() + start;
       float* accRgb = acc.rgb.data() + 3 * start;
       float* accWeight = acc.weight.data() + start;
+      size_t e = avx2 ? edof_kernels::AccumulateBandRowAvx2(rows.top, rows.bottom, table.Kernel(),
+                                                            rows.fy, g, w, accRgb, count)
+                      : 0;
+      for (; e < count; ++e) {
+        const float upsampled =
+            TapSum(table.f[e], rows.fy, rows.top[table.i0[e]], rows.top[table.i1[e]],
+                   rows.bottom[table.i0[e]], rows.bottom[table.i1[e]]);
+        accRgb[e] += (g[e] - upsampled) * w[table.pixel[e]];
+      }
       for (int32_t x = 0; x < fine.width; ++x) {
-        const float weight = w[x];
-        for (int ch = 0; ch < 3; ++ch) {
-          const size_t i = 3 * static_cast<size_t>(x) + ch;
-          accRgb[i] += (g[i] - upsampled[i]) * weight;
-        }
-        accWeight[x] += weight;
+        accWeight[x] += w[x];
       }
     }
   });
@@ -368,6 +458,25 @@ void RoundRow(const float* rgb, int32_t width, uint8_t* out) {
     out[4 * x + 2] = RoundToByte(rgb[3 * x + 2]);
     out[4 * x + 3] = 255;
   }
+}
+
+std::vector<float> Upsample(const std::vector<float>& rgb, int32_t srcWidth, int32_t srcHeight,
+                            int32_t dstWidth, int32_t dstHeight, unsigned int maxThreads,
+                            bool avx2) {
+  const int64_t pixels = CheckedPixels(dstWidth, dstHeight);
+  const int64_t srcPixels = CheckedPixels(srcWidth, srcHeight);
+  if (rgb.size() != Count(srcPixels, 3)) {
+    throw std::runtime_error(kInvalidDimensions);
+  }
+  std::vector<float> out(Count(pixels, 3), 0.0f);
+  const UpsampleTable table(srcWidth, srcHeight, dstWidth, dstHeight);
+  ParallelRows(dstHeight, maxThreads, [&](int32_t begin, int32_t end) {
+    for (int32_t y = begin; y < end; ++y) {
+      UpsampleRow(RowsOf(rgb.data(), srcWidth, table.rows[static_cast<size_t>(y)]), table, avx2,
+                  out.data() + Count(y, 3) * static_cast<size_t>(dstWidth));
+    }
+  });
+  return out;
 }
 
 void CheckStack(int32_t width, int32_t height, int32_t referenceIndex,
@@ -427,21 +536,7 @@ Level Downsample(const Level& src, unsigned int maxThreads) {
 
 std::vector<float> UpsampleRgb(const std::vector<float>& rgb, int32_t srcWidth, int32_t srcHeight,
                                int32_t dstWidth, int32_t dstHeight, unsigned int maxThreads) {
-  const int64_t pixels = CheckedPixels(dstWidth, dstHeight);
-  const int64_t srcPixels = CheckedPixels(srcWidth, srcHeight);
-  if (rgb.size() != Count(srcPixels, 3)) {
-    throw std::runtime_error(kInvalidDimensions);
-  }
-  std::vector<float> out(Count(pixels, 3), 0.0f);
-  const std::vector<AxisTap> columns = UpsampleAxisTaps(srcWidth, dstWidth);
-  const std::vector<AxisTap> rows = UpsampleAxisTaps(srcHeight, dstHeight);
-  ParallelRows(dstHeight, maxThreads, [&](int32_t begin, int32_t end) {
-    for (int32_t y = begin; y < end; ++y) {
-      UpsampleRow(rgb.data(), srcWidth, columns, rows[static_cast<size_t>(y)],
-                  out.data() + Count(y, 3) * static_cast<size_t>(dstWidth));
-    }
-  });
-  return out;
+  return Upsample(rgb, srcWidth, srcHeight, dstWidth, dstHeight, maxThreads, false);
 }
 
 void AddArrayScalar(float* dst, const float* src, size_t count) {
@@ -485,12 +580,14 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
   }
 
   // Weight sum over every frame, accepted or not, added in frame order at each pixel.
+  const bool avx2 = simd == "avx2";
   std::vector<float> weightSum(Count(pixels, 1), 0.0f);
   {
-    std::vector<std::vector<AxisTap>> columns(stack);
+    std::vector<ColumnTable> columns;
     std::vector<std::vector<AxisTap>> rows(stack);
+    columns.reserve(stack);
     for (size_t k = 0; k < stack; ++k) {
-      columns[k] = MapAxisTaps(width, fields[k].mapWidth);
+      columns.emplace_back(width, fields[k].mapWidth);
       rows[k] = MapAxisTaps(height, fields[k].mapHeight);
     }
     ParallelRows(height, maxThreads, [&](int32_t begin, int32_t end) {
@@ -501,8 +598,11 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
           const size_t mapWidth = static_cast<size_t>(fields[k].mapWidth);
           const float* row0 = weights[k] + static_cast<size_t>(ty.i0) * mapWidth;
           const float* row1 = weights[k] + static_cast<size_t>(ty.i1) * mapWidth;
-          for (int32_t x = 0; x < width; ++x) {
-            const AxisTap& tx = columns[k][static_cast<size_t>(x)];
+          int32_t x = avx2 ? edof_kernels::AddMapSamplesAvx2(row0, row1, columns[k].Kernel(), ty.f,
+                                                             sum, width)
+                           : 0;
+          for (; x < width; ++x) {
+            const AxisTap& tx = columns[k].taps[static_cast<size_t>(x)];
             sum[x] += static_cast<float>(
                 Bilinear(row0[tx.i0], row0[tx.i1], row1[tx.i0], row1[tx.i1], tx.f, ty.f));
           }
@@ -523,7 +623,7 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
       continue;
     }
     const FrameWarp warp(width, height, frames[k], fields[k], weights[k], reference,
-                         static_cast<int32_t>(k) == referenceIndex);
+                         static_cast<int32_t>(k) == referenceIndex, avx2);
     Level& base = pyramid[0];
     if (levels == 1) {
       ParallelRows(height, maxThreads, [&](int32_t begin, int32_t end) {
@@ -552,7 +652,7 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
       }
     }
     for (size_t l = 0; l + 1 < levels; ++l) {
-      AccumulateBand(pyramid[l], pyramid[l + 1], acc[l], maxThreads);
+      AccumulateBand(pyramid[l], pyramid[l + 1], acc[l], maxThreads, avx2);
     }
     AccumulateCoarsest(pyramid[levels - 1], acc[levels - 1], maxThreads);
   }
@@ -560,7 +660,7 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
   std::vector<Level>().swap(pyramid);
   std::vector<float>().swap(weightSum);
 
-  const auto add = simd == "avx2" ? AddArrayAvx2 : AddArrayScalar;
+  const auto add = avx2 ? AddArrayAvx2 : AddArrayScalar;
   for (size_t l = 1; l < levels; ++l) {
     ParallelRows(acc[l].height, maxThreads,
                  [&](int32_t begin, int32_t end) { NormaliseRows(acc[l], begin, end); });
@@ -572,8 +672,9 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
     collapsed = std::move(acc[levels - 1].rgb);
   }
   for (size_t l = levels - 1; l >= 2; --l) {
-    std::vector<float> upsampled = UpsampleRgb(collapsed, sizes[l].first, sizes[l].second,
-                                               sizes[l - 1].first, sizes[l - 1].second, maxThreads);
+    std::vector<float> upsampled =
+        Upsample(collapsed, sizes[l].first, sizes[l].second, sizes[l - 1].first,
+                 sizes[l - 1].second, maxThreads, avx2);
     add(upsampled.data(), acc[l - 1].rgb.data(), upsampled.size());
     collapsed = std::move(upsampled);
     std::vector<float>().swap(acc[l - 1].rgb);
@@ -591,15 +692,14 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
     });
     return result;
   }
-  const std::vector<AxisTap> columns = UpsampleAxisTaps(sizes[1].first, width);
-  const std::vector<AxisTap> rows = UpsampleAxisTaps(sizes[1].second, height);
+  const UpsampleTable table(sizes[1].first, sizes[1].second, width, height);
   ParallelRows(height, maxThreads, [&](int32_t begin, int32_t end) {
     NormaliseRows(finest, begin, end);
     std::vector<float> upsampled(Count(width, 3));
     for (int32_t y = begin; y < end; ++y) {
       const size_t start = static_cast<size_t>(y) * static_cast<size_t>(width);
-      UpsampleRow(collapsed.data(), sizes[1].first, columns, rows[static_cast<size_t>(y)],
-                  upsampled.data());
+      UpsampleRow(RowsOf(collapsed.data(), sizes[1].first, table.rows[static_cast<size_t>(y)]),
+                  table, avx2, upsampled.data());
       add(upsampled.data(), finest.rgb.data() + 3 * start, upsampled.size());
       RoundRow(upsampled.data(), width, result.data() + 4 * start);
     }

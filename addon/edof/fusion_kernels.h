@@ -1,0 +1,76 @@
+// Row kernels of the fusion with 256-bit vectors. They live in a file built for AVX2 and are
+// called only when the processor has it; this header declares plain types and functions only, so
+// that no inline code compiled for AVX2 can be shared with the rest of the program.
+//
+// Each vector lane is one pixel (or one colour element) and goes through the same IEEE
+// operations, in the same order, as the plain code: the results are identical. A kernel handles
+// whole groups of four and returns how far it got; the caller finishes the row with the plain
+// code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zentri_native {
+namespace edof_kernels {
+
+// Per output column: the two map taps, the fraction, and whether the column lies inside the map
+// (0 or -1). Per group of four columns from column 0: the first left tap when the group reads
+// four consecutive cell pairs (i0 = first + lane, i1 = i0 + 1), else -1.
+struct MapColumns {
+  const int32_t* i0;
+  const int32_t* i1;
+  const double* f;
+  const int32_t* inside;
+  const int32_t* consecutive;
+};
+
+// sum[x] += bilinear sample of the map rows row0/row1 at column x, for x from 0; returns the
+// columns done.
+int32_t AddMapSamplesAvx2(const float* row0, const float* row1, const MapColumns& columns,
+                          double fy, float* sum, int32_t count);
+
+// One base-level row of one frame, for a row that lies inside the map.
+struct WarpRowArgs {
+  int32_t width;
+  int32_t height;
+  int32_t mapWidth;
+  int32_t mapHeight;
+  // Rows i0 and i1 of the weight, x, y and confidence maps.
+  const float* weight[2];
+  const float* x[2];
+  const float* y[2];
+  const float* confidence[2];
+  MapColumns columns;
+  double fy;
+  const float* weightSum;    // this row of the weight sum
+  const uint8_t* frame;      // the whole frame
+  const uint8_t* reference;  // this row of the reference frame
+  double scale;
+  float fallbackWeight;  // 1 for the reference frame, else 0
+  float* rgb;            // this row of the base level
+  float* weightOut;
+};
+int32_t WarpRowAvx2(const WarpRowArgs& args);
+
+// Per element (3 per pixel) of an upsampled row: the element indices of the two source taps, the
+// fraction and the pixel the element belongs to.
+struct UpsampleElements {
+  const int32_t* i0;
+  const int32_t* i1;
+  const double* f;
+  const int32_t* pixel;
+};
+
+// out[e] = bilinear sample of the source rows top/bottom for element e; returns elements done.
+size_t UpsampleRowAvx2(const float* top, const float* bottom, const UpsampleElements& elements,
+                       double fy, float* out, size_t count);
+
+// acc[e] += (fine[e] - upsampled[e]) * weight[pixel of e], the upsampled value made on the fly;
+// returns elements done.
+size_t AccumulateBandRowAvx2(const float* top, const float* bottom,
+                             const UpsampleElements& elements, double fy, const float* fine,
+                             const float* weight, float* acc, size_t count);
+
+}  // namespace edof_kernels
+}  // namespace zentri_native
