@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -185,36 +186,40 @@ void UpsampleRow(const SourceRows& rows, const UpsampleTable& table, bool avx2, 
   }
 }
 
-// Output row oy of the 2 x 2 box filter from src (srcWidth x srcHeight) into dst rows.
-void DownsampleRow(const float* srcRgb, const float* srcWeight, int32_t srcWidth, int32_t srcHeight,
-                   int32_t oy, int32_t dstWidth, float* dstRgb, float* dstWeight) {
-  const int32_t y0 = 2 * oy;
-  const bool hasY1 = y0 + 1 < srcHeight;
-  const size_t row0 = static_cast<size_t>(y0) * static_cast<size_t>(srcWidth);
-  const size_t row1 = row0 + static_cast<size_t>(srcWidth);
+// One output row of the 2 x 2 box filter from the source rows top and bottom (bottom is null
+// when the source has no row below). Taps are summed in double in the order (x0, y0),
+// (x1, y0), (x0, y1), (x1, y1) and divided by their count.
+void DownsampleRow(const float* topRgb, const float* topWeight, const float* bottomRgb,
+                   const float* bottomWeight, int32_t srcWidth, int32_t dstWidth, float* dstRgb,
+                   float* dstWeight) {
   for (int32_t ox = 0; ox < dstWidth; ++ox) {
-    const int32_t x0 = 2 * ox;
-    const bool hasX1 = x0 + 1 < srcWidth;
-    // The taps that exist, in the order (x0, y0), (x1, y0), (x0, y1), (x1, y1).
-    size_t taps[4];
-    int count = 0;
-    taps[count++] = row0 + static_cast<size_t>(x0);
+    const size_t x0 = 2 * static_cast<size_t>(ox);
+    const bool hasX1 = static_cast<int64_t>(x0) + 1 < srcWidth;
+    double r = topRgb[3 * x0];
+    double g = topRgb[3 * x0 + 1];
+    double b = topRgb[3 * x0 + 2];
+    double w = topWeight[x0];
+    int count = 1;
     if (hasX1) {
-      taps[count++] = row0 + static_cast<size_t>(x0) + 1;
+      r += topRgb[3 * x0 + 3];
+      g += topRgb[3 * x0 + 4];
+      b += topRgb[3 * x0 + 5];
+      w += topWeight[x0 + 1];
+      ++count;
     }
-    if (hasY1) {
-      taps[count++] = row1 + static_cast<size_t>(x0);
+    if (bottomRgb != nullptr) {
+      r += bottomRgb[3 * x0];
+      g += bottomRgb[3 * x0 + 1];
+      b += bottomRgb[3 * x0 + 2];
+      w += bottomWeight[x0];
+      ++count;
       if (hasX1) {
-        taps[count++] = row1 + static_cast<size_t>(x0) + 1;
+        r += bottomRgb[3 * x0 + 3];
+        g += bottomRgb[3 * x0 + 4];
+        b += bottomRgb[3 * x0 + 5];
+        w += bottomWeight[x0 + 1];
+        ++count;
       }
-    }
-    double r = 0, g = 0, b = 0, w = 0;
-    for (int t = 0; t < count; ++t) {
-      const float* pixel = srcRgb + 3 * taps[t];
-      r += pixel[0];
-      g += pixel[1];
-      b += pixel[2];
-      w += srcWeight[taps[t]];
     }
     float* out = dstRgb + 3 * static_cast<size_t>(ox);
     out[0] = static_cast<float>(r / count);
@@ -240,9 +245,14 @@ Level MakeLevel(int32_t width, int32_t height) {
 
 void DownsampleInto(const Level& src, Level& dst, unsigned int maxThreads) {
   ParallelRows(dst.height, maxThreads, [&](int32_t begin, int32_t end) {
+    const size_t srcWidth = static_cast<size_t>(src.width);
     for (int32_t oy = begin; oy < end; ++oy) {
       const size_t offset = static_cast<size_t>(oy) * static_cast<size_t>(dst.width);
-      DownsampleRow(src.rgb.data(), src.weight.data(), src.width, src.height, oy, dst.width,
+      const size_t top = 2 * static_cast<size_t>(oy) * srcWidth;
+      const bool hasBottom = 2 * static_cast<int64_t>(oy) + 1 < src.height;
+      DownsampleRow(src.rgb.data() + 3 * top, src.weight.data() + top,
+                    hasBottom ? src.rgb.data() + 3 * (top + srcWidth) : nullptr,
+                    hasBottom ? src.weight.data() + top + srcWidth : nullptr, src.width, dst.width,
                     dst.rgb.data() + 3 * offset, dst.weight.data() + offset);
     }
   });
@@ -393,49 +403,156 @@ class FrameWarp {
   std::vector<AxisTap> rows_;
 };
 
-// Adds one Laplacian band of level l, (G - upsampled G(l+1)) x weight, and the weights to the
-// accumulators. The upsampled values are made on the fly and never stored.
+// Adds one row of a Laplacian band, (G - upsampled coarser level) x weight, and the weights to
+// the accumulators. The upsampled values are made on the fly and never stored.
+void AccumulateBandRow(const SourceRows& coarse, const UpsampleTable& table, const float* g,
+                       const float* w, float* accRgb, float* accWeight, int32_t width, bool avx2) {
+  const size_t count = table.Elements();
+  size_t e = avx2 ? edof_kernels::AccumulateBandRowAvx2(coarse.top, coarse.bottom, table.Kernel(),
+                                                        coarse.fy, g, w, accRgb, count)
+                  : 0;
+  for (; e < count; ++e) {
+    const float upsampled =
+        TapSum(table.f[e], coarse.fy, coarse.top[table.i0[e]], coarse.top[table.i1[e]],
+               coarse.bottom[table.i0[e]], coarse.bottom[table.i1[e]]);
+    accRgb[e] += (g[e] - upsampled) * w[table.pixel[e]];
+  }
+  for (int32_t x = 0; x < width; ++x) {
+    accWeight[x] += w[x];
+  }
+}
+
 void AccumulateBand(const Level& fine, const Level& coarse, Accumulator& acc,
                     unsigned int maxThreads, bool avx2) {
   const UpsampleTable table(coarse.width, coarse.height, fine.width, fine.height);
   ParallelRows(fine.height, maxThreads, [&](int32_t begin, int32_t end) {
-    const size_t count = table.Elements();
     for (int32_t y = begin; y < end; ++y) {
-      const SourceRows rows = RowsOf(coarse.rgb.data(), coarse.width, table.rows[y]);
       const size_t start = static_cast<size_t>(y) * static_cast<size_t>(fine.width);
-      const float* g = fine.rgb.data() + 3 * start;
-      const float* w = fine.weight.data() + start;
-      float* accRgb = acc.rgb.data() + 3 * start;
-      float* accWeight = acc.weight.data() + start;
-      size_t e = avx2 ? edof_kernels::AccumulateBandRowAvx2(rows.top, rows.bottom, table.Kernel(),
-                                                            rows.fy, g, w, accRgb, count)
-                      : 0;
-      for (; e < count; ++e) {
-        const float upsampled =
-            TapSum(table.f[e], rows.fy, rows.top[table.i0[e]], rows.top[table.i1[e]],
-                   rows.bottom[table.i0[e]], rows.bottom[table.i1[e]]);
-        accRgb[e] += (g[e] - upsampled) * w[table.pixel[e]];
-      }
-      for (int32_t x = 0; x < fine.width; ++x) {
-        accWeight[x] += w[x];
-      }
+      AccumulateBandRow(RowsOf(coarse.rgb.data(), coarse.width, table.rows[y]), table,
+                        fine.rgb.data() + 3 * start, fine.weight.data() + start,
+                        acc.rgb.data() + 3 * start, acc.weight.data() + start, fine.width, avx2);
     }
   });
 }
 
+void AccumulateCoarsestRow(const float* rgb, const float* weight, float* accRgb, float* accWeight,
+                           int32_t width) {
+  for (size_t i = 0; i < static_cast<size_t>(width); ++i) {
+    const float w = weight[i];
+    accRgb[3 * i] += rgb[3 * i] * w;
+    accRgb[3 * i + 1] += rgb[3 * i + 1] * w;
+    accRgb[3 * i + 2] += rgb[3 * i + 2] * w;
+    accWeight[i] += w;
+  }
+}
+
 void AccumulateCoarsest(const Level& level, Accumulator& acc, unsigned int maxThreads) {
   ParallelRows(level.height, maxThreads, [&](int32_t begin, int32_t end) {
-    const size_t first = static_cast<size_t>(begin) * static_cast<size_t>(level.width);
-    const size_t last = static_cast<size_t>(end) * static_cast<size_t>(level.width);
-    for (size_t i = first; i < last; ++i) {
-      const float weight = level.weight[i];
-      acc.rgb[3 * i] += level.rgb[3 * i] * weight;
-      acc.rgb[3 * i + 1] += level.rgb[3 * i + 1] * weight;
-      acc.rgb[3 * i + 2] += level.rgb[3 * i + 2] * weight;
-      acc.weight[i] += weight;
+    for (int32_t y = begin; y < end; ++y) {
+      const size_t start = static_cast<size_t>(y) * static_cast<size_t>(level.width);
+      AccumulateCoarsestRow(level.rgb.data() + 3 * start, level.weight.data() + start,
+                            acc.rgb.data() + 3 * start, acc.weight.data() + start, level.width);
     }
   });
 }
+
+// The base level of one frame is never stored whole. A pass over the rows of level 1 warps base
+// rows into a small ring, box-filters each pair into level 1 and, as soon as the level-1 rows
+// that a base row's upsampling reads exist, adds that row's band to the level-0 accumulators
+// while it is still in cache. A chunk owns level-1 rows [begin, end) and base rows
+// [2 begin, 2 end); the one or two level-1 rows just outside it that its upsampling reads are
+// computed again locally, from the same inputs with the same operations, so they are identical
+// to the neighbour's.
+class BaseBandPass {
+ public:
+  BaseBandPass(const FrameWarp& warp, const float* weightSum, const UpsampleTable& table,
+               Level& next, Accumulator& acc, int32_t width, int32_t height, bool avx2)
+      : warp_(warp),
+        weightSum_(weightSum),
+        table_(table),
+        next_(next),
+        acc_(acc),
+        width_(width),
+        height_(height),
+        avx2_(avx2) {}
+
+  void Run(int32_t begin, int32_t end) const {
+    const int32_t firstRow = 2 * begin;
+    const int32_t endRow = std::min(2 * end, height_);
+    int32_t low = begin;
+    int32_t high = end - 1;
+    for (int32_t y = firstRow; y < endRow; ++y) {
+      low = std::min(low, table_.rows[static_cast<size_t>(y)].i0);
+      high = std::max(high, table_.rows[static_cast<size_t>(y)].i1);
+    }
+    const size_t baseRow = static_cast<size_t>(width_);
+    const size_t nextRow = static_cast<size_t>(next_.width);
+    // Base rows y live in slot y % kRing until their band is added.
+    std::vector<float> ringRgb(3 * baseRow * kRing);
+    std::vector<float> ringWeight(baseRow * kRing);
+    std::vector<int32_t> ringRow(kRing, -1);
+    // Level-1 rows outside the chunk: low .. begin - 1 and end .. high.
+    const int32_t haloRows = (begin - low) + (high - end + 1);
+    std::vector<float> haloRgb(3 * nextRow * static_cast<size_t>(std::max(haloRows, 0)));
+    std::vector<float> haloWeight(nextRow);
+    const auto levelOneRgb = [&](int32_t j) -> float* {
+      if (j >= begin && j < end) {
+        return next_.rgb.data() + 3 * nextRow * static_cast<size_t>(j);
+      }
+      const int32_t slot = j < begin ? j - low : (begin - low) + (j - end);
+      return haloRgb.data() + 3 * nextRow * static_cast<size_t>(slot);
+    };
+    int32_t pending = firstRow;
+    for (int32_t j = low; j <= high; ++j) {
+      const int32_t top = 2 * j;
+      const bool hasBottom = top + 1 < height_;
+      for (int32_t y = top; y < top + (hasBottom ? 2 : 1); ++y) {
+        const size_t slot = static_cast<size_t>(y % kRing);
+        warp_.Row(y, weightSum_, ringRgb.data() + 3 * baseRow * slot,
+                  ringWeight.data() + baseRow * slot);
+        ringRow[slot] = y;
+      }
+      const size_t topSlot = static_cast<size_t>(top % kRing);
+      const size_t bottomSlot = static_cast<size_t>((top + 1) % kRing);
+      const bool owned = j >= begin && j < end;
+      DownsampleRow(
+          ringRgb.data() + 3 * baseRow * topSlot, ringWeight.data() + baseRow * topSlot,
+          hasBottom ? ringRgb.data() + 3 * baseRow * bottomSlot : nullptr,
+          hasBottom ? ringWeight.data() + baseRow * bottomSlot : nullptr, width_, next_.width,
+          levelOneRgb(j),
+          owned ? next_.weight.data() + nextRow * static_cast<size_t>(j) : haloWeight.data());
+      while (pending < endRow && table_.rows[static_cast<size_t>(pending)].i1 <= j) {
+        const AxisTap& row = table_.rows[static_cast<size_t>(pending)];
+        const size_t slot = static_cast<size_t>(pending % kRing);
+        if (ringRow[slot] != pending) {
+          throw std::logic_error("Native EDOF band ring overrun");
+        }
+        const size_t start = static_cast<size_t>(pending) * baseRow;
+        AccumulateBandRow(SourceRows{levelOneRgb(row.i0), levelOneRgb(row.i1), row.f}, table_,
+                          ringRgb.data() + 3 * baseRow * slot, ringWeight.data() + baseRow * slot,
+                          acc_.rgb.data() + 3 * start, acc_.weight.data() + start, width_, avx2_);
+        ++pending;
+      }
+    }
+    if (pending != endRow) {
+      throw std::logic_error("Native EDOF band rows left over");
+    }
+  }
+
+ private:
+  // Upsampling reads level-1 rows at most two past half the base row, so a base row waits for
+  // at most five newer rows: eight slots leave room.
+  static constexpr int32_t kRing = 8;
+
+  const FrameWarp& warp_;
+  const float* weightSum_;
+  const UpsampleTable& table_;
+  Level& next_;
+  Accumulator& acc_;
+  int32_t width_;
+  int32_t height_;
+  bool avx2_;
+};
 
 // Divides the pixels of rows [begin, end) that carry weight by their accumulated weight.
 void NormaliseRows(Accumulator& acc, int32_t begin, int32_t end) {
@@ -611,11 +728,15 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
     });
   }
 
-  // The Gaussian pyramid of the frame in work; its buffers are reused from frame to frame.
-  std::vector<Level> pyramid;
-  pyramid.reserve(levels);
-  for (size_t l = 0; l < levels; ++l) {
+  // The Gaussian pyramid of the frame in work from level 1 on (the base level exists only row by
+  // row); its buffers are reused from frame to frame.
+  std::vector<Level> pyramid(1);
+  for (size_t l = 1; l < levels; ++l) {
     pyramid.push_back(MakeLevel(sizes[l].first, sizes[l].second));
+  }
+  std::unique_ptr<UpsampleTable> baseTable;
+  if (levels > 1) {
+    baseTable = std::make_unique<UpsampleTable>(sizes[1].first, sizes[1].second, width, height);
   }
   const uint8_t* reference = frames[static_cast<size_t>(referenceIndex)].rgba;
   for (size_t k = 0; k < stack; ++k) {
@@ -624,34 +745,29 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
     }
     const FrameWarp warp(width, height, frames[k], fields[k], weights[k], reference,
                          static_cast<int32_t>(k) == referenceIndex, avx2);
-    Level& base = pyramid[0];
     if (levels == 1) {
+      // No bands: each base row goes straight into the accumulators.
+      Accumulator& only = acc[0];
       ParallelRows(height, maxThreads, [&](int32_t begin, int32_t end) {
+        std::vector<float> rgb(Count(width, 3));
+        std::vector<float> weight(Count(width, 1));
         for (int32_t y = begin; y < end; ++y) {
           const size_t start = static_cast<size_t>(y) * static_cast<size_t>(width);
-          warp.Row(y, weightSum.data(), base.rgb.data() + 3 * start, base.weight.data() + start);
+          warp.Row(y, weightSum.data(), rgb.data(), weight.data());
+          AccumulateCoarsestRow(rgb.data(), weight.data(), only.rgb.data() + 3 * start,
+                                only.weight.data() + start, width);
         }
       });
-    } else {
-      // Base rows 2j and 2j + 1 are warped and box-filtered into level-1 row j while they are
-      // still in cache.
-      Level& next = pyramid[1];
-      ParallelRows(next.height, maxThreads, [&](int32_t begin, int32_t end) {
-        for (int32_t j = begin; j < end; ++j) {
-          for (int32_t y = 2 * j; y < std::min(2 * j + 2, height); ++y) {
-            const size_t start = static_cast<size_t>(y) * static_cast<size_t>(width);
-            warp.Row(y, weightSum.data(), base.rgb.data() + 3 * start, base.weight.data() + start);
-          }
-          const size_t offset = static_cast<size_t>(j) * static_cast<size_t>(next.width);
-          DownsampleRow(base.rgb.data(), base.weight.data(), width, height, j, next.width,
-                        next.rgb.data() + 3 * offset, next.weight.data() + offset);
-        }
-      });
-      for (size_t l = 2; l < levels; ++l) {
-        DownsampleInto(pyramid[l - 1], pyramid[l], maxThreads);
-      }
+      continue;
     }
-    for (size_t l = 0; l + 1 < levels; ++l) {
+    const BaseBandPass base(warp, weightSum.data(), *baseTable, pyramid[1], acc[0], width, height,
+                            avx2);
+    ParallelRows(pyramid[1].height, maxThreads,
+                 [&base](int32_t begin, int32_t end) { base.Run(begin, end); });
+    for (size_t l = 2; l < levels; ++l) {
+      DownsampleInto(pyramid[l - 1], pyramid[l], maxThreads);
+    }
+    for (size_t l = 1; l + 1 < levels; ++l) {
       AccumulateBand(pyramid[l], pyramid[l + 1], acc[l], maxThreads, avx2);
     }
     AccumulateCoarsest(pyramid[levels - 1], acc[levels - 1], maxThreads);
