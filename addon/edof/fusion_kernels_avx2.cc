@@ -199,50 +199,69 @@ int32_t WarpRowAvx2(const WarpRowArgs& a) {
       const __m128i y1 = _mm_min_epi32(_mm_add_epi32(y0, _mm_set1_epi32(1)), lastRow);
       const __m256d tx = _mm256_sub_pd(px, floorX);
       const __m256d ty = _mm256_sub_pd(py, floorY);
-      const __m256d gx = _mm256_sub_pd(one, tx);
-      const __m256d gy = _mm256_sub_pd(one, ty);
-      const __m256d w00 = _mm256_mul_pd(gx, gy);
-      const __m256d w10 = _mm256_mul_pd(tx, gy);
-      const __m256d w01 = _mm256_mul_pd(gx, ty);
-      const __m256d w11 = _mm256_mul_pd(tx, ty);
       const __m128i row0 = _mm_mullo_epi32(y0, stride);
       const __m128i row1 = _mm_mullo_epi32(y1, stride);
       const __m128i i00 = _mm_add_epi32(row0, x0);
       const __m128i i01 = _mm_add_epi32(row1, x0);
-      __m128i p00, p10, p01, p11;
-      // Nearly aligned frames read four neighbouring pixels of one row pair: plain loads.
       const __m128i step = _mm_setr_epi32(0, 1, 2, 3);
       const __m128i one32 = _mm_set1_epi32(1);
+      // Nearly aligned frames read four neighbouring pixels of one row pair: plain loads.
       const __m128i run00 = _mm_add_epi32(_mm_shuffle_epi32(i00, 0), step);
-      const __m128i run01 = _mm_add_epi32(_mm_shuffle_epi32(i01, 0), step);
-      const __m128i same =
-          _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi32(i00, run00), _mm_cmpeq_epi32(i01, run01)),
-                        _mm_cmpeq_epi32(x1, _mm_add_epi32(x0, one32)));
-      if (_mm_movemask_epi8(same) == 0xFFFF) {
-        const int32_t* top = frame + _mm_cvtsi128_si32(i00);
-        const int32_t* bottom = frame + _mm_cvtsi128_si32(i01);
-        p00 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(top));
-        p10 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(top + 1));
-        p01 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom));
-        p11 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom + 1));
+      const bool topRun = _mm_movemask_epi8(_mm_cmpeq_epi32(i00, run00)) == 0xFFFF;
+      const __m256d whole =
+          _mm256_and_pd(_mm256_cmp_pd(tx, zero, _CMP_EQ_OQ), _mm256_cmp_pd(ty, zero, _CMP_EQ_OQ));
+      if (_mm256_movemask_pd(whole) == 0xF) {
+        // Whole-pixel positions: the first tap weighs 1 and the other three add +0 to a
+        // non-negative sum, so each channel is the byte itself.
+        const __m128i p00 =
+            topRun
+                ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(frame + _mm_cvtsi128_si32(i00)))
+                : _mm_i32gather_epi32(frame, i00, 4);
+        red = _mm_blendv_ps(red, _mm_cvtepi32_ps(_mm_and_si128(p00, _mm_set1_epi32(0xFF))), ok32);
+        green = _mm_blendv_ps(
+            green, _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(p00, 8), _mm_set1_epi32(0xFF))),
+            ok32);
+        blue = _mm_blendv_ps(
+            blue, _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(p00, 16), _mm_set1_epi32(0xFF))),
+            ok32);
       } else {
-        p00 = _mm_i32gather_epi32(frame, i00, 4);
-        p10 = _mm_i32gather_epi32(frame, _mm_add_epi32(row0, x1), 4);
-        p01 = _mm_i32gather_epi32(frame, i01, 4);
-        p11 = _mm_i32gather_epi32(frame, _mm_add_epi32(row1, x1), 4);
-      }
-      red = _mm_blendv_ps(red,
-                          TapSum(w00, w10, w01, w11, Channel(p00, 0), Channel(p10, 0),
-                                 Channel(p01, 0), Channel(p11, 0)),
-                          ok32);
-      green = _mm_blendv_ps(green,
-                            TapSum(w00, w10, w01, w11, Channel(p00, 8), Channel(p10, 8),
-                                   Channel(p01, 8), Channel(p11, 8)),
+        const __m256d gx = _mm256_sub_pd(one, tx);
+        const __m256d gy = _mm256_sub_pd(one, ty);
+        const __m256d w00 = _mm256_mul_pd(gx, gy);
+        const __m256d w10 = _mm256_mul_pd(tx, gy);
+        const __m256d w01 = _mm256_mul_pd(gx, ty);
+        const __m256d w11 = _mm256_mul_pd(tx, ty);
+        __m128i p00, p10, p01, p11;
+        const __m128i run01 = _mm_add_epi32(_mm_shuffle_epi32(i01, 0), step);
+        const __m128i same =
+            _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi32(i00, run00), _mm_cmpeq_epi32(i01, run01)),
+                          _mm_cmpeq_epi32(x1, _mm_add_epi32(x0, one32)));
+        if (_mm_movemask_epi8(same) == 0xFFFF) {
+          const int32_t* top = frame + _mm_cvtsi128_si32(i00);
+          const int32_t* bottom = frame + _mm_cvtsi128_si32(i01);
+          p00 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(top));
+          p10 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(top + 1));
+          p01 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom));
+          p11 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom + 1));
+        } else {
+          p00 = _mm_i32gather_epi32(frame, i00, 4);
+          p10 = _mm_i32gather_epi32(frame, _mm_add_epi32(row0, x1), 4);
+          p01 = _mm_i32gather_epi32(frame, i01, 4);
+          p11 = _mm_i32gather_epi32(frame, _mm_add_epi32(row1, x1), 4);
+        }
+        red = _mm_blendv_ps(red,
+                            TapSum(w00, w10, w01, w11, Channel(p00, 0), Channel(p10, 0),
+                                   Channel(p01, 0), Channel(p11, 0)),
                             ok32);
-      blue = _mm_blendv_ps(blue,
-                           TapSum(w00, w10, w01, w11, Channel(p00, 16), Channel(p10, 16),
-                                  Channel(p01, 16), Channel(p11, 16)),
-                           ok32);
+        green = _mm_blendv_ps(green,
+                              TapSum(w00, w10, w01, w11, Channel(p00, 8), Channel(p10, 8),
+                                     Channel(p01, 8), Channel(p11, 8)),
+                              ok32);
+        blue = _mm_blendv_ps(blue,
+                             TapSum(w00, w10, w01, w11, Channel(p00, 16), Channel(p10, 16),
+                                    Channel(p01, 16), Channel(p11, 16)),
+                             ok32);
+      }
     }
     _mm_storeu_ps(a.weightOut + x, weight);
     alignas(16) float r[4], g[4], b[4];
