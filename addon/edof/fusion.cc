@@ -122,6 +122,8 @@ struct UpsampleTable {
   std::vector<AxisTap> rows;
   std::vector<int32_t> i0, i1, pixel;
   std::vector<double> f;
+  // Windows for the vector kernels (see edof_kernels::UpsampleElements).
+  std::vector<int32_t> window0, window1, pixelWindow, lane0, lane1, pixelLane;
 
   UpsampleTable(int32_t srcWidth, int32_t srcHeight, int32_t dstWidth, int32_t dstHeight)
       : rows(UpsampleAxisTaps(srcHeight, dstHeight)) {
@@ -140,11 +142,35 @@ struct UpsampleTable {
         f.push_back(column.f);
       }
     }
+    lane0.resize(elements);
+    lane1.resize(elements);
+    pixelLane.resize(elements);
+    for (size_t e = 0; e + 4 <= elements; e += 4) {
+      window0.push_back(Window(i0, e, 3 * srcWidth, lane0));
+      window1.push_back(Window(i1, e, 3 * srcWidth, lane1));
+      pixelWindow.push_back(Window(pixel, e, dstWidth, pixelLane));
+    }
   }
   edof_kernels::UpsampleElements Kernel() const {
-    return {i0.data(), i1.data(), f.data(), pixel.data()};
+    return {i0.data(),      i1.data(),          f.data(),     pixel.data(), window0.data(),
+            window1.data(), pixelWindow.data(), lane0.data(), lane1.data(), pixelLane.data()};
   }
   size_t Elements() const { return i0.size(); }
+
+ private:
+  // The start of an 8-value window within [0, limit) holding index[e .. e + 3], or -1; fills
+  // the lanes relative to it.
+  static int32_t Window(const std::vector<int32_t>& index, size_t e, int32_t limit,
+                        std::vector<int32_t>& lanes) {
+    const auto [low, high] = std::minmax_element(index.begin() + e, index.begin() + e + 4);
+    if (*high - *low >= 8 || *low + 8 > limit) {
+      return -1;
+    }
+    for (size_t lane = e; lane < e + 4; ++lane) {
+      lanes[lane] = index[lane] - *low;
+    }
+    return *low;
+  }
 };
 
 // Bilinear tap sum of one colour element: a float that starts at 0 and takes the taps in the

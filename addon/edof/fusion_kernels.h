@@ -55,11 +55,20 @@ int32_t WarpRowAvx2(const WarpRowArgs& args);
 
 // Per element (3 per pixel) of an upsampled row: the element indices of the two source taps, the
 // fraction and the pixel the element belongs to.
+// Per group of four elements from element 0, the start of an 8-float window of the source row
+// that holds all four i0 (window0) or i1 (window1) taps, or -1; per element, the tap's place in
+// that window (lane0, lane1). The same for the pixels within the weight row.
 struct UpsampleElements {
   const int32_t* i0;
   const int32_t* i1;
   const double* f;
   const int32_t* pixel;
+  const int32_t* window0;
+  const int32_t* window1;
+  const int32_t* pixelWindow;
+  const int32_t* lane0;
+  const int32_t* lane1;
+  const int32_t* pixelLane;
 };
 
 // out[e] = bilinear sample of the source rows top/bottom for element e; returns elements done.

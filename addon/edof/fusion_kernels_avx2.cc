@@ -99,17 +99,31 @@ inline __m256d Channel(__m128i pixels, int shift) {
   return _mm256_cvtepi32_pd(_mm_and_si128(_mm_srli_epi32(pixels, shift), _mm_set1_epi32(0xFF)));
 }
 
+// Four values of a row: picked from one 8-float window when the taps are that close, else
+// gathered.
+inline __m128 Pick(const float* row, int32_t window, const int32_t* lanes, const int32_t* index) {
+  if (window >= 0) {
+    const __m256 values = _mm256_loadu_ps(row + window);
+    const __m256i places = _mm256_zextsi128_si256(LoadIndices(lanes));
+    return _mm256_castps256_ps128(_mm256_permutevar8x32_ps(values, places));
+  }
+  return _mm_i32gather_ps(row, LoadIndices(index), 4);
+}
+
 inline __m128 UpsampleFour(const float* top, const float* bottom, const UpsampleElements& elements,
                            size_t e, __m256d fy) {
   const __m256d one = _mm256_set1_pd(1.0);
-  const __m128i i0 = LoadIndices(elements.i0 + e);
-  const __m128i i1 = LoadIndices(elements.i1 + e);
+  const int32_t window0 = elements.window0[e / 4];
+  const int32_t window1 = elements.window1[e / 4];
   const __m256d fx = Load4(elements.f + e);
   const __m256d gx = _mm256_sub_pd(one, fx);
   const __m256d gy = _mm256_sub_pd(one, fy);
+  const __m256d a = _mm256_cvtps_pd(Pick(top, window0, elements.lane0 + e, elements.i0 + e));
+  const __m256d b = _mm256_cvtps_pd(Pick(top, window1, elements.lane1 + e, elements.i1 + e));
+  const __m256d c = _mm256_cvtps_pd(Pick(bottom, window0, elements.lane0 + e, elements.i0 + e));
+  const __m256d d = _mm256_cvtps_pd(Pick(bottom, window1, elements.lane1 + e, elements.i1 + e));
   return TapSum(_mm256_mul_pd(gx, gy), _mm256_mul_pd(fx, gy), _mm256_mul_pd(gx, fy),
-                _mm256_mul_pd(fx, fy), Gather(top, i0), Gather(top, i1), Gather(bottom, i0),
-                Gather(bottom, i1));
+                _mm256_mul_pd(fx, fy), a, b, c, d);
 }
 
 }  // namespace
@@ -295,7 +309,8 @@ size_t AccumulateBandRowAvx2(const float* top, const float* bottom,
   size_t e = 0;
   for (; e + 4 <= count; e += 4) {
     const __m128 upsampled = UpsampleFour(top, bottom, elements, e, vfy);
-    const __m128 w = _mm_i32gather_ps(weight, LoadIndices(elements.pixel + e), 4);
+    const __m128 w =
+        Pick(weight, elements.pixelWindow[e / 4], elements.pixelLane + e, elements.pixel + e);
     const __m128 band = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(fine + e), upsampled), w);
     _mm_storeu_ps(acc + e, _mm_add_ps(_mm_loadu_ps(acc + e), band));
   }
