@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "edof/fusion_kernels.h"
+
 namespace zentri_native {
 
 // Largest width or height of an image, a pyramid level or a field map.
@@ -77,12 +79,6 @@ Level Downsample(const Level& src, unsigned int maxThreads);
 // Bilinear resampling of sw x sh RGB data to dw x dh.
 std::vector<float> UpsampleRgb(const std::vector<float>& rgb, int32_t srcWidth, int32_t srcHeight,
                                int32_t dstWidth, int32_t dstHeight, unsigned int maxThreads);
-
-// dst[i] += src[i] for i below count, with 256-bit adds. Only for processors with AVX2.
-void AddArrayAvx2(float* dst, const float* src, size_t count);
-
-// dst[i] += src[i] for i below count, plain loop. The same sums as AddArrayAvx2.
-void AddArrayScalar(float* dst, const float* src, size_t count);
 
 // Runs body(beginRow, endRow) over rows 0 to rows, split into min(rows, maxThreads) chunks: one
 // thread per chunk but the last, which runs on the calling thread. Fewer than 2 chunks or fewer

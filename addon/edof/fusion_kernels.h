@@ -12,6 +12,13 @@
 #include <cstdint>
 
 namespace zentri_native {
+
+// dst[i] += src[i] for i below count, with 256-bit adds. Only for processors with AVX2.
+void AddArrayAvx2(float* dst, const float* src, size_t count);
+
+// dst[i] += src[i] for i below count, plain loop. The same sums as AddArrayAvx2.
+void AddArrayScalar(float* dst, const float* src, size_t count);
+
 namespace edof_kernels {
 
 // Per output column: the two map taps, the fraction, and whether the column lies inside the map

@@ -113,6 +113,16 @@ test('request-level checks run in their order with their messages', () => {
     throwsMessage({ ...valid(), ...change }, message);
   }
 
+  // "frames" is checked before "weights" is read.
+  const early = valid();
+  early.frames = 5;
+  Object.defineProperty(early, 'weights', {
+    get() {
+      throw new Error('weights read too early');
+    },
+  });
+  throwsMessage(early, 'Native EDOF frames, fields, and weights must be arrays');
+
   const r = valid();
   r.fields.pop();
   throwsMessage(r, 'Native EDOF stack lengths are invalid');
