@@ -1,13 +1,13 @@
 #include "edof/fusion.h"
 
-#include "edof/fusion_kernels.h"
-
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <memory>
 #include <stdexcept>
 #include <utility>
+
+#include "edof/fusion_kernels.h"
 
 namespace zentri_native {
 
@@ -284,12 +284,46 @@ void DownsampleInto(const Level& src, Level& dst, unsigned int maxThreads) {
   });
 }
 
-// Accumulated bands of one level over all frames.
+// A float array whose elements start uninitialised: the pass that owns a row writes or zeroes it,
+// so zeroing and the first touch of fresh pages are spread over the threads.
+class Floats {
+ public:
+  Floats() = default;
+  explicit Floats(size_t size) : data_(new float[size]), size_(size) {}
+  float* data() { return data_.get(); }
+  const float* data() const { return data_.get(); }
+  size_t size() const { return size_; }
+  float& operator[](size_t i) { return data_[i]; }
+  const float& operator[](size_t i) const { return data_[i]; }
+  void Release() {
+    data_.reset();
+    size_ = 0;
+  }
+
+ private:
+  std::unique_ptr<float[]> data_;
+  size_t size_ = 0;
+};
+
+// Accumulated bands of one level over all frames, zero at start.
 struct Accumulator {
   int32_t width = 0;
   int32_t height = 0;
-  std::vector<float> rgb;
-  std::vector<float> weight;
+  Floats rgb;
+  Floats weight;
+
+  Accumulator(int32_t w, int32_t h, unsigned int maxThreads)
+      : width(w),
+        height(h),
+        rgb(Count(CheckedPixels(w, h), 3)),
+        weight(Count(CheckedPixels(w, h), 1)) {
+    ParallelRows(height, maxThreads, [this](int32_t begin, int32_t end) {
+      const size_t first = static_cast<size_t>(begin) * static_cast<size_t>(width);
+      const size_t last = static_cast<size_t>(end) * static_cast<size_t>(width);
+      std::fill(rgb.data() + 3 * first, rgb.data() + 3 * last, 0.0f);
+      std::fill(weight.data() + first, weight.data() + last, 0.0f);
+    });
+  }
 };
 
 bool Finite(float value) {
@@ -603,23 +637,16 @@ void RoundRow(const float* rgb, int32_t width, uint8_t* out) {
   }
 }
 
-std::vector<float> Upsample(const std::vector<float>& rgb, int32_t srcWidth, int32_t srcHeight,
-                            int32_t dstWidth, int32_t dstHeight, unsigned int maxThreads,
-                            bool avx2) {
-  const int64_t pixels = CheckedPixels(dstWidth, dstHeight);
-  const int64_t srcPixels = CheckedPixels(srcWidth, srcHeight);
-  if (rgb.size() != Count(srcPixels, 3)) {
-    throw std::runtime_error(kInvalidDimensions);
-  }
-  std::vector<float> out(Count(pixels, 3), 0.0f);
+// Bilinear resampling of sw x sh RGB data to dw x dh into out (3 x dw x dh floats).
+void UpsampleInto(const float* rgb, int32_t srcWidth, int32_t srcHeight, int32_t dstWidth,
+                  int32_t dstHeight, unsigned int maxThreads, bool avx2, float* out) {
   const UpsampleTable table(srcWidth, srcHeight, dstWidth, dstHeight);
   ParallelRows(dstHeight, maxThreads, [&](int32_t begin, int32_t end) {
     for (int32_t y = begin; y < end; ++y) {
-      UpsampleRow(RowsOf(rgb.data(), srcWidth, table.rows[static_cast<size_t>(y)]), table, avx2,
-                  out.data() + Count(y, 3) * static_cast<size_t>(dstWidth));
+      UpsampleRow(RowsOf(rgb, srcWidth, table.rows[static_cast<size_t>(y)]), table, avx2,
+                  out + Count(y, 3) * static_cast<size_t>(dstWidth));
     }
   });
-  return out;
 }
 
 void CheckStack(int32_t width, int32_t height, int32_t referenceIndex,
@@ -679,7 +706,13 @@ Level Downsample(const Level& src, unsigned int maxThreads) {
 
 std::vector<float> UpsampleRgb(const std::vector<float>& rgb, int32_t srcWidth, int32_t srcHeight,
                                int32_t dstWidth, int32_t dstHeight, unsigned int maxThreads) {
-  return Upsample(rgb, srcWidth, srcHeight, dstWidth, dstHeight, maxThreads, false);
+  const int64_t pixels = CheckedPixels(dstWidth, dstHeight);
+  if (rgb.size() != Count(CheckedPixels(srcWidth, srcHeight), 3)) {
+    throw std::runtime_error(kInvalidDimensions);
+  }
+  std::vector<float> out(Count(pixels, 3), 0.0f);
+  UpsampleInto(rgb.data(), srcWidth, srcHeight, dstWidth, dstHeight, maxThreads, false, out.data());
+  return out;
 }
 
 void AddArrayScalar(float* dst, const float* src, size_t count) {
@@ -713,18 +746,15 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
   const size_t stack = frames.size();
   const int64_t pixels = CheckedPixels(width, height);
 
-  std::vector<Accumulator> acc(levels);
+  std::vector<Accumulator> acc;
+  acc.reserve(levels);
   for (size_t l = 0; l < levels; ++l) {
-    acc[l].width = sizes[l].first;
-    acc[l].height = sizes[l].second;
-    const int64_t levelPixels = CheckedPixels(sizes[l].first, sizes[l].second);
-    acc[l].rgb.assign(Count(levelPixels, 3), 0.0f);
-    acc[l].weight.assign(Count(levelPixels, 1), 0.0f);
+    acc.emplace_back(sizes[l].first, sizes[l].second, maxThreads);
   }
 
   // Weight sum over every frame, accepted or not, added in frame order at each pixel.
   const bool avx2 = simd == "avx2";
-  std::vector<float> weightSum(Count(pixels, 1), 0.0f);
+  Floats weightSum(Count(pixels, 1));
   {
     std::vector<ColumnTable> columns;
     std::vector<std::vector<AxisTap>> rows(stack);
@@ -736,6 +766,7 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
     ParallelRows(height, maxThreads, [&](int32_t begin, int32_t end) {
       for (int32_t y = begin; y < end; ++y) {
         float* sum = weightSum.data() + static_cast<size_t>(y) * static_cast<size_t>(width);
+        std::fill(sum, sum + width, 0.0f);
         for (size_t k = 0; k < stack; ++k) {
           const AxisTap& ty = rows[k][static_cast<size_t>(y)];
           const size_t mapWidth = static_cast<size_t>(fields[k].mapWidth);
@@ -800,7 +831,7 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
   }
   // Only the accumulators are needed from here on.
   std::vector<Level>().swap(pyramid);
-  std::vector<float>().swap(weightSum);
+  weightSum.Release();
 
   const auto add = avx2 ? AddArrayAvx2 : AddArrayScalar;
   for (size_t l = 1; l < levels; ++l) {
@@ -809,17 +840,17 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
   }
   // Collapse from the coarsest level up to level 1; level 0 is collapsed row by row into the
   // output below.
-  std::vector<float> collapsed;
+  Floats collapsed;
   if (levels > 1) {
     collapsed = std::move(acc[levels - 1].rgb);
   }
   for (size_t l = levels - 1; l >= 2; --l) {
-    std::vector<float> upsampled =
-        Upsample(collapsed, sizes[l].first, sizes[l].second, sizes[l - 1].first,
-                 sizes[l - 1].second, maxThreads, avx2);
+    Floats upsampled(Count(CheckedPixels(sizes[l - 1].first, sizes[l - 1].second), 3));
+    UpsampleInto(collapsed.data(), sizes[l].first, sizes[l].second, sizes[l - 1].first,
+                 sizes[l - 1].second, maxThreads, avx2, upsampled.data());
     add(upsampled.data(), acc[l - 1].rgb.data(), upsampled.size());
     collapsed = std::move(upsampled);
-    std::vector<float>().swap(acc[l - 1].rgb);
+    acc[l - 1].rgb.Release();
   }
 
   std::vector<uint8_t> result(Count(pixels, 4), 0);
