@@ -221,10 +221,12 @@ void DownsampleRow(const float* topRgb, const float* topWeight, const float* bot
   for (int32_t ox = 0; ox < dstWidth; ++ox) {
     const size_t x0 = 2 * static_cast<size_t>(ox);
     const bool hasX1 = static_cast<int64_t>(x0) + 1 < srcWidth;
-    double r = topRgb[3 * x0];
-    double g = topRgb[3 * x0 + 1];
-    double b = topRgb[3 * x0 + 2];
-    double w = topWeight[x0];
+    // Sums start at a double zero, as a sum of the taps does (so a lone -0 tap gives +0).
+    double r = 0, g = 0, b = 0, w = 0;
+    r += topRgb[3 * x0];
+    g += topRgb[3 * x0 + 1];
+    b += topRgb[3 * x0 + 2];
+    w += topWeight[x0];
     int count = 1;
     if (hasX1) {
       r += topRgb[3 * x0 + 3];
