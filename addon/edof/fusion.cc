@@ -867,7 +867,7 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
     });
     return result;
   }
-  const UpsampleTable table(sizes[1].first, sizes[1].second, width, height);
+  const UpsampleTable& table = *baseTable;
   ParallelRows(height, maxThreads, [&](int32_t begin, int32_t end) {
     NormaliseRows(finest, begin, end);
     std::vector<float> upsampled(Count(width, 3));
