@@ -95,6 +95,16 @@ inline __m128 TapSum(__m256d w00, __m256d w10, __m256d w01, __m256d w11, __m256d
   return _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(sum), _mm256_mul_pd(w11, d)));
 }
 
+// Stores four pixels given as R, G and B vectors as 12 interleaved floats.
+inline void StoreInterleaved(__m128 r, __m128 g, __m128 b, float* out) {
+  const __m128 rs = _mm_permute_ps(r, _MM_SHUFFLE(1, 2, 3, 0));              // r0 r3 r2 r1
+  const __m128 gs = _mm_permute_ps(g, _MM_SHUFFLE(2, 3, 0, 1));              // g1 g0 g3 g2
+  const __m128 bs = _mm_permute_ps(b, _MM_SHUFFLE(3, 0, 1, 2));              // b2 b1 b0 b3
+  _mm_storeu_ps(out, _mm_blend_ps(_mm_blend_ps(rs, gs, 0x2), bs, 0x4));      // r0 g0 b0 r1
+  _mm_storeu_ps(out + 4, _mm_blend_ps(_mm_blend_ps(gs, bs, 0x2), rs, 0x4));  // g1 b1 r2 g2
+  _mm_storeu_ps(out + 8, _mm_blend_ps(_mm_blend_ps(bs, rs, 0x2), gs, 0x4));  // b2 r3 g3 b3
+}
+
 inline __m256d Channel(__m128i pixels, int shift) {
   return _mm256_cvtepi32_pd(_mm_and_si128(_mm_srli_epi32(pixels, shift), _mm_set1_epi32(0xFF)));
 }
@@ -186,13 +196,19 @@ int32_t WarpRowAvx2(const WarpRowArgs& a) {
                                          _mm256_cmp_pd(sourceY, maxY, _CMP_LE_OQ)));
     const __m128 ok32 = NarrowMask(ok);
 
-    const __m128i referencePixels =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(a.reference + 4 * x));
-    __m128 red = _mm_cvtepi32_ps(_mm_and_si128(referencePixels, _mm_set1_epi32(0xFF)));
-    __m128 green =
-        _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(referencePixels, 8), _mm_set1_epi32(0xFF)));
-    __m128 blue =
-        _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(referencePixels, 16), _mm_set1_epi32(0xFF)));
+    // Fallback colours: the reference frame's own pixels, needed only where a lane fails.
+    __m128 red = _mm_setzero_ps();
+    __m128 green = _mm_setzero_ps();
+    __m128 blue = _mm_setzero_ps();
+    if (_mm256_movemask_pd(ok) != 0xF) {
+      const __m128i referencePixels =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(a.reference + 4 * x));
+      red = _mm_cvtepi32_ps(_mm_and_si128(referencePixels, _mm_set1_epi32(0xFF)));
+      green =
+          _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(referencePixels, 8), _mm_set1_epi32(0xFF)));
+      blue =
+          _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(referencePixels, 16), _mm_set1_epi32(0xFF)));
+    }
     __m128 weight = _mm_setzero_ps();
     if (_mm256_movemask_pd(ok) != 0) {
       const __m128 sample =
@@ -278,16 +294,7 @@ int32_t WarpRowAvx2(const WarpRowArgs& a) {
       }
     }
     _mm_storeu_ps(a.weightOut + x, weight);
-    alignas(16) float r[4], g[4], b[4];
-    _mm_store_ps(r, red);
-    _mm_store_ps(g, green);
-    _mm_store_ps(b, blue);
-    float* out = a.rgb + 3 * static_cast<size_t>(x);
-    for (int lane = 0; lane < 4; ++lane) {
-      out[3 * lane] = r[lane];
-      out[3 * lane + 1] = g[lane];
-      out[3 * lane + 2] = b[lane];
-    }
+    StoreInterleaved(red, green, blue, a.rgb + 3 * static_cast<size_t>(x));
   }
   return x;
 }
