@@ -68,7 +68,7 @@ std::vector<AxisTap> MapAxisTaps(int32_t outputSize, int32_t mapSize) {
 // The column taps of a map once more, one array per member, for the vector kernels.
 struct ColumnTable {
   std::vector<AxisTap> taps;
-  std::vector<int32_t> i0, i1, inside, consecutive;
+  std::vector<int32_t> i0, i1, inside, consecutive, wholeCells;
   std::vector<double> f;
 
   ColumnTable(int32_t outputSize, int32_t mapSize) : taps(MapAxisTaps(outputSize, mapSize)) {
@@ -85,10 +85,11 @@ struct ColumnTable {
               i1[x + lane] == i0[x + lane] + 1;
       }
       consecutive.push_back(run ? i0[x] : -1);
+      wholeCells.push_back(f[x] == 0 && f[x + 1] == 0 && f[x + 2] == 0 && f[x + 3] == 0);
     }
   }
   edof_kernels::MapColumns Kernel() const {
-    return {i0.data(), i1.data(), f.data(), inside.data(), consecutive.data()};
+    return {i0.data(), i1.data(), f.data(), inside.data(), consecutive.data(), wholeCells.data()};
   }
 };
 

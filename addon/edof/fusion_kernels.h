@@ -23,13 +23,15 @@ namespace edof_kernels {
 
 // Per output column: the two map taps, the fraction, and whether the column lies inside the map
 // (0 or -1). Per group of four columns from column 0: the first left tap when the group reads
-// four consecutive cell pairs (i0 = first + lane, i1 = i0 + 1), else -1.
+// four consecutive cell pairs (i0 = first + lane, i1 = i0 + 1), else -1; and whether all four
+// fractions are 0 (1 or 0).
 struct MapColumns {
   const int32_t* i0;
   const int32_t* i1;
   const double* f;
   const int32_t* inside;
   const int32_t* consecutive;
+  const int32_t* wholeCells;
 };
 
 // sum[x] += bilinear sample of the map rows row0/row1 at column x, for x from 0; returns the

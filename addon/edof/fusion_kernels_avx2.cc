@@ -75,12 +75,18 @@ inline __m256d Interpolate(const Corners& c, __m256d fx, __m256d fy) {
 }
 
 // Interpolates one field map at four pixels; *ok keeps the lanes whose corners and result are
-// finite.
+// finite. At whole map cells (both fractions 0) the interpolation of finite corners is the first
+// corner itself, up to the sign of a zero; the callers use the value only as mx + 0.5 or in a
+// comparison, where that sign makes no difference, so the arithmetic is skipped there.
 inline __m256d FieldSample(const float* const rows[2], __m128i i0, __m128i i1, int32_t first,
-                           __m256d fx, __m256d fy, __m256d* ok) {
+                           bool wholeCells, __m256d fx, __m256d fy, __m256d* ok) {
   const Corners c = LoadCorners(rows, i0, i1, first);
   const __m128 finite = _mm_and_ps(_mm_and_ps(FiniteFloats(c.c00), FiniteFloats(c.c10)),
                                    _mm_and_ps(FiniteFloats(c.c01), FiniteFloats(c.c11)));
+  if (wholeCells) {
+    *ok = _mm256_and_pd(*ok, WidenMask(finite));
+    return _mm256_cvtps_pd(c.c00);
+  }
   const __m256d value = Interpolate(c, fx, fy);
   *ok = _mm256_and_pd(*ok, _mm256_and_pd(WidenMask(finite), FiniteDoubles(value)));
   return value;
@@ -179,9 +185,10 @@ int32_t WarpRowAvx2(const WarpRowArgs& a) {
     const int32_t first = a.columns.consecutive[x / 4];
     const __m256d fx = Load4(a.columns.f + x);
     __m256d ok = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(LoadIndices(a.columns.inside + x)));
-    const __m256d mx = FieldSample(a.x, i0, i1, first, fx, fy, &ok);
-    const __m256d my = FieldSample(a.y, i0, i1, first, fx, fy, &ok);
-    const __m256d confidence = FieldSample(a.confidence, i0, i1, first, fx, fy, &ok);
+    const bool wholeCells = a.fy == 0 && a.columns.wholeCells[x / 4] != 0;
+    const __m256d mx = FieldSample(a.x, i0, i1, first, wholeCells, fx, fy, &ok);
+    const __m256d my = FieldSample(a.y, i0, i1, first, wholeCells, fx, fy, &ok);
+    const __m256d confidence = FieldSample(a.confidence, i0, i1, first, wholeCells, fx, fy, &ok);
     ok = _mm256_and_pd(ok, _mm256_cmp_pd(confidence, minConfidence, _CMP_GE_OQ));
     // ((m + 0.5) * size / mapSize - 0.5 - c) * scale + c
     __m256d sourceX = _mm256_div_pd(_mm256_mul_pd(_mm256_add_pd(mx, half), outWidth), mapWidth);
