@@ -217,9 +217,13 @@ void UpsampleRow(const SourceRows& rows, const UpsampleTable& table, bool avx2, 
 // when the source has no row below). Taps are summed in double in the order (x0, y0),
 // (x1, y0), (x0, y1), (x1, y1) and divided by their count.
 void DownsampleRow(const float* topRgb, const float* topWeight, const float* bottomRgb,
-                   const float* bottomWeight, int32_t srcWidth, int32_t dstWidth, float* dstRgb,
-                   float* dstWeight) {
-  for (int32_t ox = 0; ox < dstWidth; ++ox) {
+                   const float* bottomWeight, int32_t srcWidth, int32_t dstWidth, bool avx2,
+                   float* dstRgb, float* dstWeight) {
+  int32_t ox = avx2 && bottomRgb != nullptr
+                   ? edof_kernels::DownsampleRowAvx2(topRgb, topWeight, bottomRgb, bottomWeight,
+                                                     dstWidth, dstRgb, dstWeight)
+                   : 0;
+  for (; ox < dstWidth; ++ox) {
     const size_t x0 = 2 * static_cast<size_t>(ox);
     const bool hasX1 = static_cast<int64_t>(x0) + 1 < srcWidth;
     // Sums start at a double zero, as a sum of the taps does (so a lone -0 tap gives +0).
@@ -272,7 +276,7 @@ Level MakeLevel(int32_t width, int32_t height) {
   return level;
 }
 
-void DownsampleInto(const Level& src, Level& dst, unsigned int maxThreads) {
+void DownsampleInto(const Level& src, Level& dst, unsigned int maxThreads, bool avx2) {
   ParallelRows(dst.height, maxThreads, [&](int32_t begin, int32_t end) {
     const size_t srcWidth = static_cast<size_t>(src.width);
     for (int32_t oy = begin; oy < end; ++oy) {
@@ -282,7 +286,7 @@ void DownsampleInto(const Level& src, Level& dst, unsigned int maxThreads) {
       DownsampleRow(src.rgb.data() + 3 * top, src.weight.data() + top,
                     hasBottom ? src.rgb.data() + 3 * (top + srcWidth) : nullptr,
                     hasBottom ? src.weight.data() + top + srcWidth : nullptr, src.width, dst.width,
-                    dst.rgb.data() + 3 * offset, dst.weight.data() + offset);
+                    avx2, dst.rgb.data() + 3 * offset, dst.weight.data() + offset);
     }
   });
 }
@@ -582,7 +586,7 @@ class BaseBandPass {
           ringRgb.data() + 3 * baseRow * topSlot, ringWeight.data() + baseRow * topSlot,
           hasBottom ? ringRgb.data() + 3 * baseRow * bottomSlot : nullptr,
           hasBottom ? ringWeight.data() + baseRow * bottomSlot : nullptr, width_, next_.width,
-          levelOneRgb(j),
+          avx2_, levelOneRgb(j),
           owned ? next_.weight.data() + nextRow * static_cast<size_t>(j) : haloWeight.data());
       while (pending < endRow && table_.rows[static_cast<size_t>(pending)].i1 <= j) {
         const AxisTap& row = table_.rows[static_cast<size_t>(pending)];
@@ -703,7 +707,7 @@ std::vector<std::pair<int32_t, int32_t>> PyramidLevelSizes(int32_t width, int32_
 
 Level Downsample(const Level& src, unsigned int maxThreads) {
   Level dst = MakeLevel(DownsampledSize(src.width), DownsampledSize(src.height));
-  DownsampleInto(src, dst, maxThreads);
+  DownsampleInto(src, dst, maxThreads, false);
   return dst;
 }
 
@@ -825,7 +829,7 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
     ParallelRows(pyramid[1].height, maxThreads,
                  [&base](int32_t begin, int32_t end) { base.Run(begin, end); });
     for (size_t l = 2; l < levels; ++l) {
-      DownsampleInto(pyramid[l - 1], pyramid[l], maxThreads);
+      DownsampleInto(pyramid[l - 1], pyramid[l], maxThreads, avx2);
     }
     for (size_t l = 1; l + 1 < levels; ++l) {
       AccumulateBand(pyramid[l], pyramid[l + 1], acc[l], maxThreads, avx2);

@@ -90,5 +90,13 @@ size_t AccumulateBandRowAvx2(const float* top, const float* bottom,
                              const UpsampleElements& elements, double fy, const float* fine,
                              const float* weight, float* acc, size_t count);
 
+// Output pixels of one row of the 2 x 2 box filter where all four taps exist: R, G, B and the
+// weight of each pixel summed in double in tap order and divided by 4. Writes one float past an
+// output pixel's colour (the next pixel's red, written again later), so it stops before the last
+// output pixel; returns the pixels done.
+int32_t DownsampleRowAvx2(const float* topRgb, const float* topWeight, const float* bottomRgb,
+                          const float* bottomWeight, int32_t dstWidth, float* dstRgb,
+                          float* dstWeight);
+
 }  // namespace edof_kernels
 }  // namespace zentri_native

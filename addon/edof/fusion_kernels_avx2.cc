@@ -331,5 +331,33 @@ size_t AccumulateBandRowAvx2(const float* top, const float* bottom,
   return e;
 }
 
+int32_t DownsampleRowAvx2(const float* topRgb, const float* topWeight, const float* bottomRgb,
+                          const float* bottomWeight, int32_t dstWidth, float* dstRgb,
+                          float* dstWeight) {
+  const __m256d four = _mm256_set1_pd(4.0);
+  int32_t ox = 0;
+  // Pixel ox reads source floats up to 6 ox + 6 and writes up to 3 ox + 3: both exist while a
+  // later output pixel exists.
+  for (; ox + 1 < dstWidth; ++ox) {
+    const size_t x = 2 * static_cast<size_t>(ox);
+    // (r, g, b, weight) of each tap.
+    const __m128 a = _mm_insert_ps(_mm_loadu_ps(topRgb + 3 * x), _mm_load_ss(topWeight + x), 0x30);
+    const __m128 b =
+        _mm_insert_ps(_mm_loadu_ps(topRgb + 3 * x + 3), _mm_load_ss(topWeight + x + 1), 0x30);
+    const __m128 c =
+        _mm_insert_ps(_mm_loadu_ps(bottomRgb + 3 * x), _mm_load_ss(bottomWeight + x), 0x30);
+    const __m128 d =
+        _mm_insert_ps(_mm_loadu_ps(bottomRgb + 3 * x + 3), _mm_load_ss(bottomWeight + x + 1), 0x30);
+    __m256d sum = _mm256_add_pd(_mm256_setzero_pd(), _mm256_cvtps_pd(a));
+    sum = _mm256_add_pd(sum, _mm256_cvtps_pd(b));
+    sum = _mm256_add_pd(sum, _mm256_cvtps_pd(c));
+    sum = _mm256_add_pd(sum, _mm256_cvtps_pd(d));
+    const __m128 mean = _mm256_cvtpd_ps(_mm256_div_pd(sum, four));
+    _mm_storeu_ps(dstRgb + 3 * static_cast<size_t>(ox), mean);
+    _mm_store_ss(dstWeight + ox, _mm_permute_ps(mean, _MM_SHUFFLE(3, 3, 3, 3)));
+  }
+  return ox;
+}
+
 }  // namespace edof_kernels
 }  // namespace zentri_native
