@@ -489,6 +489,25 @@ void AccumulateBandRow(const SourceRows& coarse, const UpsampleTable& table, con
   }
 }
 
+// AccumulateBandRow for two fine rows that read the same source rows, sharing the tap loads.
+void AccumulateBandRowPair(const float* top, const float* bottom, const UpsampleTable& table,
+                           const edof_kernels::BandRow& first, const edof_kernels::BandRow& second,
+                           float* firstWeightAcc, float* secondWeightAcc, int32_t width) {
+  const size_t done = edof_kernels::AccumulateBandRowPairAvx2(top, bottom, table.Kernel(), first,
+                                                              second, table.Elements());
+  for (const auto& [row, weightAcc] :
+       {std::make_pair(&first, firstWeightAcc), std::make_pair(&second, secondWeightAcc)}) {
+    for (size_t e = done; e < table.Elements(); ++e) {
+      const float upsampled = TapSum(table.f[e], row->fy, top[table.i0[e]], top[table.i1[e]],
+                                     bottom[table.i0[e]], bottom[table.i1[e]]);
+      row->acc[e] += (row->fine[e] - upsampled) * row->weight[table.pixel[e]];
+    }
+    for (int32_t x = 0; x < width; ++x) {
+      weightAcc[x] += row->weight[x];
+    }
+  }
+}
+
 void AccumulateBand(const Level& fine, const Level& coarse, Accumulator& acc,
                     unsigned int maxThreads, bool avx2) {
   const UpsampleTable table(coarse.width, coarse.height, fine.width, fine.height);
@@ -590,14 +609,22 @@ class BaseBandPass {
           owned ? next_.weight.data() + nextRow * static_cast<size_t>(j) : haloWeight.data());
       while (pending < endRow && table_.rows[static_cast<size_t>(pending)].i1 <= j) {
         const AxisTap& row = table_.rows[static_cast<size_t>(pending)];
-        const size_t slot = static_cast<size_t>(pending % kRing);
-        if (ringRow[slot] != pending) {
-          throw std::logic_error("Native EDOF band ring overrun");
-        }
+        const edof_kernels::BandRow band = Band(pending, ringRgb, ringWeight, ringRow);
         const size_t start = static_cast<size_t>(pending) * baseRow;
+        // Two base rows between the same level-1 rows share their tap loads.
+        const int32_t next = pending + 1;
+        if (avx2_ && next < endRow && table_.rows[static_cast<size_t>(next)].i0 == row.i0 &&
+            table_.rows[static_cast<size_t>(next)].i1 == row.i1) {
+          const edof_kernels::BandRow second = Band(next, ringRgb, ringWeight, ringRow);
+          AccumulateBandRowPair(levelOneRgb(row.i0), levelOneRgb(row.i1), table_, band, second,
+                                acc_.weight.data() + start, acc_.weight.data() + start + baseRow,
+                                width_);
+          pending += 2;
+          continue;
+        }
         AccumulateBandRow(SourceRows{levelOneRgb(row.i0), levelOneRgb(row.i1), row.f}, table_,
-                          ringRgb.data() + 3 * baseRow * slot, ringWeight.data() + baseRow * slot,
-                          acc_.rgb.data() + 3 * start, acc_.weight.data() + start, width_, avx2_);
+                          band.fine, band.weight, band.acc, acc_.weight.data() + start, width_,
+                          avx2_);
         ++pending;
       }
     }
@@ -607,6 +634,20 @@ class BaseBandPass {
   }
 
  private:
+  // Base row y of the ring with its accumulator row.
+  edof_kernels::BandRow Band(int32_t y, const std::vector<float>& ringRgb,
+                             const std::vector<float>& ringWeight,
+                             const std::vector<int32_t>& ringRow) const {
+    const size_t slot = static_cast<size_t>(y % kRing);
+    if (ringRow[slot] != y) {
+      throw std::logic_error("Native EDOF band ring overrun");
+    }
+    const size_t baseRow = static_cast<size_t>(width_);
+    return {table_.rows[static_cast<size_t>(y)].f, ringRgb.data() + 3 * baseRow * slot,
+            ringWeight.data() + baseRow * slot,
+            acc_.rgb.data() + 3 * baseRow * static_cast<size_t>(y)};
+  }
+
   // Upsampling reads level-1 rows at most two past half the base row, so a base row waits for
   // at most five newer rows: eight slots leave room.
   static constexpr int32_t kRing = 8;

@@ -90,6 +90,21 @@ size_t AccumulateBandRowAvx2(const float* top, const float* bottom,
                              const UpsampleElements& elements, double fy, const float* fine,
                              const float* weight, float* acc, size_t count);
 
+// One fine row of a band: its vertical fraction between the source rows, its colours, weights
+// and accumulator row.
+struct BandRow {
+  double fy;
+  const float* fine;
+  const float* weight;
+  float* acc;
+};
+
+// AccumulateBandRowAvx2 for two fine rows that read the same two source rows: the taps are
+// loaded once for both. Returns elements done (the same for both rows).
+size_t AccumulateBandRowPairAvx2(const float* top, const float* bottom,
+                                 const UpsampleElements& elements, const BandRow& first,
+                                 const BandRow& second, size_t count);
+
 // Output pixels of one row of the 2 x 2 box filter where all four taps exist: R, G, B and the
 // weight of each pixel summed in double in tap order and divided by 4. Writes one float past an
 // output pixel's colour (the next pixel's red, written again later), so it stops before the last

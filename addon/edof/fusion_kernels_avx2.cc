@@ -331,6 +331,40 @@ size_t AccumulateBandRowAvx2(const float* top, const float* bottom,
   return e;
 }
 
+size_t AccumulateBandRowPairAvx2(const float* top, const float* bottom,
+                                 const UpsampleElements& elements, const BandRow& first,
+                                 const BandRow& second, size_t count) {
+  const __m256d one = _mm256_set1_pd(1.0);
+  const BandRow* rows[2] = {&first, &second};
+  __m256d fy[2], gy[2];
+  for (int r = 0; r < 2; ++r) {
+    fy[r] = _mm256_set1_pd(rows[r]->fy);
+    gy[r] = _mm256_sub_pd(one, fy[r]);
+  }
+  size_t e = 0;
+  for (; e + 4 <= count; e += 4) {
+    const int32_t window0 = elements.window0[e / 4];
+    const int32_t window1 = elements.window1[e / 4];
+    const __m256d fx = Load4(elements.f + e);
+    const __m256d gx = _mm256_sub_pd(one, fx);
+    const __m256d a = _mm256_cvtps_pd(Pick(top, window0, elements.lane0 + e, elements.i0 + e));
+    const __m256d b = _mm256_cvtps_pd(Pick(top, window1, elements.lane1 + e, elements.i1 + e));
+    const __m256d c = _mm256_cvtps_pd(Pick(bottom, window0, elements.lane0 + e, elements.i0 + e));
+    const __m256d d = _mm256_cvtps_pd(Pick(bottom, window1, elements.lane1 + e, elements.i1 + e));
+    for (int r = 0; r < 2; ++r) {
+      const BandRow& row = *rows[r];
+      const __m128 upsampled =
+          TapSum(_mm256_mul_pd(gx, gy[r]), _mm256_mul_pd(fx, gy[r]), _mm256_mul_pd(gx, fy[r]),
+                 _mm256_mul_pd(fx, fy[r]), a, b, c, d);
+      const __m128 w =
+          Pick(row.weight, elements.pixelWindow[e / 4], elements.pixelLane + e, elements.pixel + e);
+      const __m128 band = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(row.fine + e), upsampled), w);
+      _mm_storeu_ps(row.acc + e, _mm_add_ps(_mm_loadu_ps(row.acc + e), band));
+    }
+  }
+  return e;
+}
+
 int32_t DownsampleRowAvx2(const float* topRgb, const float* topWeight, const float* bottomRgb,
                           const float* bottomWeight, int32_t dstWidth, float* dstRgb,
                           float* dstWeight) {
