@@ -676,12 +676,22 @@ void NormaliseRows(Accumulator& acc, int32_t begin, int32_t end) {
   }
 }
 
-void RoundRow(const float* rgb, int32_t width, uint8_t* out) {
-  for (int32_t x = 0; x < width; ++x) {
-    out[4 * x] = RoundToByte(rgb[3 * x]);
-    out[4 * x + 1] = RoundToByte(rgb[3 * x + 1]);
-    out[4 * x + 2] = RoundToByte(rgb[3 * x + 2]);
-    out[4 * x + 3] = 255;
+void RoundRow(const float* rgb, int32_t width, bool avx2, uint8_t* out) {
+  int32_t x = 0;
+  while (x < width) {
+    int32_t stop = width;
+    if (avx2) {
+      // The vector code stops at a group it cannot round; the plain code takes that group.
+      x += edof_kernels::RoundRowAvx2(rgb + 3 * static_cast<size_t>(x), width - x,
+                                      out + 4 * static_cast<size_t>(x));
+      stop = std::min(width, x + 4);
+    }
+    for (; x < stop; ++x) {
+      out[4 * x] = RoundToByte(rgb[3 * x]);
+      out[4 * x + 1] = RoundToByte(rgb[3 * x + 1]);
+      out[4 * x + 2] = RoundToByte(rgb[3 * x + 2]);
+      out[4 * x + 3] = 255;
+    }
   }
 }
 
@@ -908,7 +918,7 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
       NormaliseRows(finest, begin, end);
       for (int32_t y = begin; y < end; ++y) {
         const size_t start = static_cast<size_t>(y) * static_cast<size_t>(width);
-        RoundRow(finest.rgb.data() + 3 * start, width, result.data() + 4 * start);
+        RoundRow(finest.rgb.data() + 3 * start, width, avx2, result.data() + 4 * start);
       }
     });
     return result;
@@ -922,7 +932,7 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
       UpsampleRow(RowsOf(collapsed.data(), sizes[1].first, table.rows[static_cast<size_t>(y)]),
                   table, avx2, upsampled.data());
       add(upsampled.data(), finest.rgb.data() + 3 * start, upsampled.size());
-      RoundRow(upsampled.data(), width, result.data() + 4 * start);
+      RoundRow(upsampled.data(), width, avx2, result.data() + 4 * start);
     }
   });
   return result;

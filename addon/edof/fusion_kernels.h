@@ -113,5 +113,10 @@ int32_t DownsampleRowAvx2(const float* topRgb, const float* topWeight, const flo
                           const float* bottomWeight, int32_t dstWidth, float* dstRgb,
                           float* dstWeight);
 
+// Output bytes of groups of four pixels: R, G, B rounded half away from zero and limited to 0 to
+// 255 (RoundToByte's rule), alpha 255. Stops before the first group with a value outside
+// [0, 256) or NaN, which the plain code rounds; returns the pixels done.
+int32_t RoundRowAvx2(const float* rgb, int32_t width, uint8_t* out);
+
 }  // namespace edof_kernels
 }  // namespace zentri_native

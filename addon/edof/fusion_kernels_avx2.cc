@@ -393,5 +393,38 @@ int32_t DownsampleRowAvx2(const float* topRgb, const float* topWeight, const flo
   return ox;
 }
 
+int32_t RoundRowAvx2(const float* rgb, int32_t width, uint8_t* out) {
+  const __m128 zero = _mm_setzero_ps();
+  const __m128 limit = _mm_set1_ps(256.0f);
+  const __m128 half = _mm_set1_ps(0.5f);
+  const __m128i top = _mm_set1_epi32(255);
+  const __m128i toRgba =
+      _mm_setr_epi8(0, 1, 2, -128, 3, 4, 5, -128, 6, 7, 8, -128, 9, 10, 11, -128);
+  const __m128i alpha = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
+  int32_t x = 0;
+  for (; x + 4 <= width; x += 4) {
+    __m128i rounded[3];
+    __m128 inRange = _mm_castsi128_ps(_mm_set1_epi32(-1));
+    for (int i = 0; i < 3; ++i) {
+      const __m128 value = _mm_loadu_ps(rgb + 3 * static_cast<size_t>(x) + 4 * i);
+      inRange = _mm_and_ps(inRange, _mm_and_ps(_mm_cmp_ps(value, zero, _CMP_GE_OQ),
+                                               _mm_cmp_ps(value, limit, _CMP_LT_OQ)));
+      const __m128i whole = _mm_cvttps_epi32(value);
+      const __m128 fraction = _mm_sub_ps(value, _mm_cvtepi32_ps(whole));
+      // The comparison gives -1 where the fraction reaches one half: subtracting adds 1.
+      const __m128i up = _mm_castps_si128(_mm_cmp_ps(fraction, half, _CMP_GE_OQ));
+      rounded[i] = _mm_min_epi32(_mm_sub_epi32(whole, up), top);
+    }
+    if (_mm_movemask_ps(inRange) != 0xF) {
+      break;
+    }
+    const __m128i words = _mm_packus_epi32(rounded[0], rounded[1]);
+    const __m128i bytes = _mm_packus_epi16(words, _mm_packus_epi32(rounded[2], rounded[2]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * static_cast<size_t>(x)),
+                     _mm_or_si128(_mm_shuffle_epi8(bytes, toRgba), alpha));
+  }
+  return x;
+}
+
 }  // namespace edof_kernels
 }  // namespace zentri_native
