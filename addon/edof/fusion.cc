@@ -511,12 +511,29 @@ void AccumulateBandRowPair(const float* top, const float* bottom, const Upsample
 void AccumulateBand(const Level& fine, const Level& coarse, Accumulator& acc,
                     unsigned int maxThreads, bool avx2) {
   const UpsampleTable table(coarse.width, coarse.height, fine.width, fine.height);
+  const size_t width = static_cast<size_t>(fine.width);
+  const auto band = [&](int32_t y) {
+    const size_t start = static_cast<size_t>(y) * width;
+    return edof_kernels::BandRow{table.rows[static_cast<size_t>(y)].f, fine.rgb.data() + 3 * start,
+                                 fine.weight.data() + start, acc.rgb.data() + 3 * start};
+  };
   ParallelRows(fine.height, maxThreads, [&](int32_t begin, int32_t end) {
     for (int32_t y = begin; y < end; ++y) {
-      const size_t start = static_cast<size_t>(y) * static_cast<size_t>(fine.width);
-      AccumulateBandRow(RowsOf(coarse.rgb.data(), coarse.width, table.rows[y]), table,
-                        fine.rgb.data() + 3 * start, fine.weight.data() + start,
-                        acc.rgb.data() + 3 * start, acc.weight.data() + start, fine.width, avx2);
+      const size_t start = static_cast<size_t>(y) * width;
+      const AxisTap& row = table.rows[static_cast<size_t>(y)];
+      const SourceRows source = RowsOf(coarse.rgb.data(), coarse.width, row);
+      // Two fine rows between the same coarse rows share their tap loads.
+      if (avx2 && y + 1 < end && table.rows[static_cast<size_t>(y) + 1].i0 == row.i0 &&
+          table.rows[static_cast<size_t>(y) + 1].i1 == row.i1) {
+        AccumulateBandRowPair(source.top, source.bottom, table, band(y), band(y + 1),
+                              acc.weight.data() + start, acc.weight.data() + start + width,
+                              fine.width);
+        ++y;
+        continue;
+      }
+      const edof_kernels::BandRow single = band(y);
+      AccumulateBandRow(source, table, single.fine, single.weight, single.acc,
+                        acc.weight.data() + start, fine.width, avx2);
     }
   });
 }
