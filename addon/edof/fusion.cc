@@ -943,13 +943,34 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
   const UpsampleTable& table = *baseTable;
   ParallelRows(height, maxThreads, [&](int32_t begin, int32_t end) {
     NormaliseRows(finest, begin, end);
-    std::vector<float> upsampled(Count(width, 3));
-    for (int32_t y = begin; y < end; ++y) {
-      const size_t start = static_cast<size_t>(y) * static_cast<size_t>(width);
-      UpsampleRow(RowsOf(collapsed.data(), sizes[1].first, table.rows[static_cast<size_t>(y)]),
-                  table, avx2, upsampled.data());
-      add(upsampled.data(), finest.rgb.data() + 3 * start, upsampled.size());
-      RoundRow(upsampled.data(), width, avx2, result.data() + 4 * start);
+    std::vector<float> upsampled(Count(width, 3) * 2);
+    float* const rows[2] = {upsampled.data(), upsampled.data() + Count(width, 3)};
+    const size_t count = table.Elements();
+    for (int32_t y = begin; y < end;) {
+      const AxisTap& row = table.rows[static_cast<size_t>(y)];
+      const SourceRows source = RowsOf(collapsed.data(), sizes[1].first, row);
+      int32_t made = 1;
+      if (avx2 && y + 1 < end && table.rows[static_cast<size_t>(y) + 1].i0 == row.i0 &&
+          table.rows[static_cast<size_t>(y) + 1].i1 == row.i1) {
+        // Two output rows between the same level-1 rows share their tap loads.
+        const double fy1 = table.rows[static_cast<size_t>(y) + 1].f;
+        const size_t done = edof_kernels::UpsampleRowPairAvx2(
+            source.top, source.bottom, table.Kernel(), row.f, fy1, rows[0], rows[1], count);
+        for (size_t e = done; e < count; ++e) {
+          rows[0][e] = TapSum(table.f[e], row.f, source.top[table.i0[e]], source.top[table.i1[e]],
+                              source.bottom[table.i0[e]], source.bottom[table.i1[e]]);
+          rows[1][e] = TapSum(table.f[e], fy1, source.top[table.i0[e]], source.top[table.i1[e]],
+                              source.bottom[table.i0[e]], source.bottom[table.i1[e]]);
+        }
+        made = 2;
+      } else {
+        UpsampleRow(source, table, avx2, rows[0]);
+      }
+      for (int32_t r = 0; r < made; ++r, ++y) {
+        const size_t start = static_cast<size_t>(y) * static_cast<size_t>(width);
+        add(rows[r], finest.rgb.data() + 3 * start, count);
+        RoundRow(rows[r], width, avx2, result.data() + 4 * start);
+      }
     }
   });
   return result;

@@ -84,6 +84,10 @@ struct UpsampleElements {
 size_t UpsampleRowAvx2(const float* top, const float* bottom, const UpsampleElements& elements,
                        double fy, float* out, size_t count);
 
+// UpsampleRowAvx2 for two output rows that read the same two source rows (fractions fy0, fy1).
+size_t UpsampleRowPairAvx2(const float* top, const float* bottom, const UpsampleElements& elements,
+                           double fy0, double fy1, float* out0, float* out1, size_t count);
+
 // acc[e] += (fine[e] - upsampled[e]) * weight[pixel of e], the upsampled value made on the fly;
 // returns elements done.
 size_t AccumulateBandRowAvx2(const float* top, const float* bottom,

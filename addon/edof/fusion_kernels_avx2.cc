@@ -316,6 +316,31 @@ size_t UpsampleRowAvx2(const float* top, const float* bottom, const UpsampleElem
   return e;
 }
 
+size_t UpsampleRowPairAvx2(const float* top, const float* bottom, const UpsampleElements& elements,
+                           double fy0, double fy1, float* out0, float* out1, size_t count) {
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d fy[2] = {_mm256_set1_pd(fy0), _mm256_set1_pd(fy1)};
+  const __m256d gy[2] = {_mm256_sub_pd(one, fy[0]), _mm256_sub_pd(one, fy[1])};
+  float* const out[2] = {out0, out1};
+  size_t e = 0;
+  for (; e + 4 <= count; e += 4) {
+    const int32_t window0 = elements.window0[e / 4];
+    const int32_t window1 = elements.window1[e / 4];
+    const __m256d fx = Load4(elements.f + e);
+    const __m256d gx = _mm256_sub_pd(one, fx);
+    const __m256d a = _mm256_cvtps_pd(Pick(top, window0, elements.lane0 + e, elements.i0 + e));
+    const __m256d b = _mm256_cvtps_pd(Pick(top, window1, elements.lane1 + e, elements.i1 + e));
+    const __m256d c = _mm256_cvtps_pd(Pick(bottom, window0, elements.lane0 + e, elements.i0 + e));
+    const __m256d d = _mm256_cvtps_pd(Pick(bottom, window1, elements.lane1 + e, elements.i1 + e));
+    for (int r = 0; r < 2; ++r) {
+      _mm_storeu_ps(out[r] + e,
+                    TapSum(_mm256_mul_pd(gx, gy[r]), _mm256_mul_pd(fx, gy[r]),
+                           _mm256_mul_pd(gx, fy[r]), _mm256_mul_pd(fx, fy[r]), a, b, c, d));
+    }
+  }
+  return e;
+}
+
 size_t AccumulateBandRowAvx2(const float* top, const float* bottom,
                              const UpsampleElements& elements, double fy, const float* fine,
                              const float* weight, float* acc, size_t count) {
