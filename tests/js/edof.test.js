@@ -300,7 +300,7 @@ test('script code run while the request is read cannot pull memory from under th
 });
 
 // Seeded generator of malformed requests: every call must either fuse or fail with one of the
-// specified messages.
+// fixed messages.
 function mulberry32(seed) {
   return () => {
     seed = (seed + 0x6d2b79f5) | 0;
@@ -333,7 +333,7 @@ for (const key of ['x', 'y', 'confidence']) {
   knownMessages.add(`Native EDOF field ${key} length is invalid`);
 }
 
-test('randomized malformed requests fail only with specified messages', () => {
+test('randomized malformed requests fail only with the fixed messages', () => {
   const random = mulberry32(20240607);
   const pick = (list) => list[Math.floor(random() * list.length)];
   const junk = () =>
