@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "edof/fusion_kernels.h"
@@ -51,10 +52,11 @@ struct Level {
 };
 
 // The fused RGBA image (alpha 255). weights[k] holds fields[k].mapWidth x mapHeight sharpness
-// values. maxThreads bounds the threads of every pass; simd is "avx2" to use the AVX2 add in the
-// collapse (the caller checks the processor), anything else for the plain loop. Throws
-// std::runtime_error for invalid dimensions or a malformed stack; allocation and thread-start
-// failures propagate. Every thread started is joined before anything propagates.
+// values. maxThreads bounds the threads of every pass; simd is "avx2" to use the AVX2 kernels
+// (the collapse add and the row kernels of fusion_kernels.h; the caller checks the processor),
+// anything else for the plain code, which gives the same bytes. Throws std::runtime_error for
+// invalid dimensions or a malformed stack; allocation and thread-start failures propagate. Every
+// thread started is joined before anything propagates.
 std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
                           const std::vector<FrameView>& frames,
                           const std::vector<FieldView>& fields,
