@@ -2,7 +2,7 @@
 // single-precision addition, exactly the sum of the plain loop.
 #include <immintrin.h>
 
-#include "edof/fusion.h"
+#include "edof/fusion_kernels.h"
 
 namespace zentri_native {
 

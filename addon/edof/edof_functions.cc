@@ -50,6 +50,14 @@ int32_t ReadRequiredInt(const Napi::Object& object, const char* key) {
   return TruncateToInt32(number);
 }
 
+Napi::Array ReadArray(const Napi::Object& request, const char* key) {
+  const Napi::Value value = request.Get(key);
+  if (!value.IsArray()) {
+    Fail("Native EDOF frames, fields, and weights must be arrays");
+  }
+  return value.As<Napi::Array>();
+}
+
 bool ValidDimension(int32_t size) {
   return size >= 1 && size <= kEdofMaxDimension;
 }
@@ -138,15 +146,9 @@ Napi::Value Run(const Napi::CallbackInfo& info) {
     Fail(kInvalidDimensions);
   }
   const int32_t referenceIndex = ReadRequiredInt(request, "referenceIndex");
-  const Napi::Value framesValue = request.Get("frames");
-  const Napi::Value fieldsValue = request.Get("fields");
-  const Napi::Value weightsValue = request.Get("weights");
-  if (!framesValue.IsArray() || !fieldsValue.IsArray() || !weightsValue.IsArray()) {
-    Fail("Native EDOF frames, fields, and weights must be arrays");
-  }
-  const Napi::Array framesArray = framesValue.As<Napi::Array>();
-  const Napi::Array fieldsArray = fieldsValue.As<Napi::Array>();
-  const Napi::Array weightsArray = weightsValue.As<Napi::Array>();
+  const Napi::Array framesArray = ReadArray(request, "frames");
+  const Napi::Array fieldsArray = ReadArray(request, "fields");
+  const Napi::Array weightsArray = ReadArray(request, "weights");
   const uint32_t stack = framesArray.Length();
   if (stack < 3 || stack > 11 || fieldsArray.Length() != stack || weightsArray.Length() != stack) {
     Fail("Native EDOF stack lengths are invalid");

@@ -13,7 +13,10 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "edof/fusion_kernels.h"
 
 namespace zentri_native {
 
@@ -49,10 +52,11 @@ struct Level {
 };
 
 // The fused RGBA image (alpha 255). weights[k] holds fields[k].mapWidth x mapHeight sharpness
-// values. maxThreads bounds the threads of every pass; simd is "avx2" to use the AVX2 add in the
-// collapse (the caller checks the processor), anything else for the plain loop. Throws
-// std::runtime_error for invalid dimensions or a malformed stack; allocation and thread-start
-// failures propagate. Every thread started is joined before anything propagates.
+// values. maxThreads bounds the threads of every pass; simd is "avx2" to use the AVX2 kernels
+// (the collapse add and the row kernels of fusion_kernels.h; the caller checks the processor),
+// anything else for the plain code, which gives the same bytes. Throws std::runtime_error for
+// invalid dimensions or a malformed stack; allocation and thread-start failures propagate. Every
+// thread started is joined before anything propagates.
 std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
                           const std::vector<FrameView>& frames,
                           const std::vector<FieldView>& fields,
@@ -77,12 +81,6 @@ Level Downsample(const Level& src, unsigned int maxThreads);
 // Bilinear resampling of sw x sh RGB data to dw x dh.
 std::vector<float> UpsampleRgb(const std::vector<float>& rgb, int32_t srcWidth, int32_t srcHeight,
                                int32_t dstWidth, int32_t dstHeight, unsigned int maxThreads);
-
-// dst[i] += src[i] for i below count, with 256-bit adds. Only for processors with AVX2.
-void AddArrayAvx2(float* dst, const float* src, size_t count);
-
-// dst[i] += src[i] for i below count, plain loop. The same sums as AddArrayAvx2.
-void AddArrayScalar(float* dst, const float* src, size_t count);
 
 // Runs body(beginRow, endRow) over rows 0 to rows, split into min(rows, maxThreads) chunks: one
 // thread per chunk but the last, which runs on the calling thread. Fewer than 2 chunks or fewer

@@ -188,6 +188,34 @@ TEST(EdofFusion, OutputRoundsAtHalf) {
   ExpectPixel(stack.Fuse(1), 8, 3, 3, 255, 1, 101);  // 254.5, 0.5, 100.5
 }
 
+TEST(EdofFusion, ValuesOutsideTheByteRangeAndNaNRoundLikeLroundf) {
+  // Weights -1 and 2 extrapolate (2b - a) past 0 and 255; an infinite weight makes the pixel's
+  // weights NaN. Both vector and plain rounding must match lroundf limited to a byte.
+  std::mt19937 rng(11);
+  Stack stack = Stack::Identity(37, 9, 3);
+  for (int k = 0; k < 3; ++k) {
+    for (auto& byte : stack.rgba[k]) {
+      byte = static_cast<uint8_t>(rng());
+    }
+  }
+  stack.weight[0].assign(stack.weight[0].size(), -1.0f);
+  stack.weight[1].assign(stack.weight[1].size(), 2.0f);
+  stack.weight[2].assign(stack.weight[2].size(), 0.0f);
+  for (size_t c = 0; c < stack.weight[0].size(); c += 7) {
+    stack.weight[0][c] = std::numeric_limits<float>::infinity();
+  }
+  const std::vector<uint8_t> expected = ReferenceFuse(stack);
+  EXPECT_EQ(stack.Fuse(1, "sse2"), expected);
+  if (__builtin_cpu_supports("avx2")) {
+    EXPECT_EQ(stack.Fuse(1, "avx2"), expected);
+  }
+  int clipped = 0;
+  for (size_t i = 0; i < expected.size(); i += 4) {
+    clipped += expected[i] == 0 || expected[i] == 255;
+  }
+  EXPECT_GT(clipped, 20);
+}
+
 TEST(EdofFusion, ZeroWeightsGiveTheReferenceFrame) {
   std::mt19937 rng(7);
   Stack stack = testing_support::RandomStack(rng, 160, 90, 4);

@@ -94,14 +94,17 @@ Stack RandomStack(std::mt19937& rng, int32_t width, int32_t height, int n) {
       s.rgba[k][i] =
           static_cast<uint8_t>(std::clamp(128 + 100 * wave + 40 * unit(rng), 0.0, 255.0));
     }
-    // Maps at full, reduced and enlarged resolution.
+    // Maps at full, reduced and enlarged resolution. Frame 1 moves by whole pixels at full
+    // resolution and scale 1, so its samples fall on pixel centres.
+    const bool whole = k == 1;
     const int32_t mw = std::max(1, static_cast<int32_t>(width * (0.4 + 0.8 * unit(rng))));
     const int32_t mh = std::max(1, static_cast<int32_t>(height * (0.4 + 0.8 * unit(rng))));
-    s.SetMap(k, k == 0 ? width : mw, k == 0 ? height : mh);
-    const double shiftX = 3 * (unit(rng) - 0.5), shiftY = 3 * (unit(rng) - 0.5);
+    s.SetMap(k, k <= 1 ? width : mw, k <= 1 ? height : mh);
+    const double shiftX = whole ? 1 : 3 * (unit(rng) - 0.5);
+    const double shiftY = whole ? -2 : 3 * (unit(rng) - 0.5);
     for (size_t c = 0; c < s.x[k].size(); ++c) {
-      s.x[k][c] += static_cast<float>(shiftX + 0.5 * std::sin(0.05 * c));
-      s.y[k][c] += static_cast<float>(shiftY + 0.5 * std::cos(0.03 * c));
+      s.x[k][c] += static_cast<float>(shiftX + (whole ? 0 : 0.5 * std::sin(0.05 * c)));
+      s.y[k][c] += static_cast<float>(shiftY + (whole ? 0 : 0.5 * std::cos(0.03 * c)));
       s.confidence[k][c] = static_cast<float>(unit(rng) < 0.03 ? 0.01 : 0.02 + unit(rng));
       s.weight[k][c] = static_cast<float>(unit(rng) < 0.05 ? 0.0 : 10 * unit(rng));
       const double fault = unit(rng);
@@ -113,7 +116,7 @@ Stack RandomStack(std::mt19937& rng, int32_t width, int32_t height, int n) {
         s.confidence[k][c] = -std::numeric_limits<float>::infinity();
       }
     }
-    s.scale[k] = 0.97 + 0.06 * unit(rng);
+    s.scale[k] = whole ? 1.0 : 0.97 + 0.06 * unit(rng);
   }
   s.accepted[n - 1] = false;
   s.referenceIndex = n / 2;

@@ -1,7 +1,9 @@
 // ParallelRows and thread budgets; built and run under ThreadSanitizer too.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <random>
 #include <set>
