@@ -1,6 +1,7 @@
 'use strict';
 // The `zentri` command: one subcommand per thing the addon does. Every failure ends in a single
 // line on stderr and a non-zero exit code; output files appear only when they are complete.
+const fs = require('fs');
 const { spawn } = require('child_process');
 const { Command } = require('commander');
 const cliProgress = require('cli-progress');
@@ -10,6 +11,7 @@ const { runPreview, requirePreview } = require('./preview');
 const { snapshot } = require('./snapshot');
 const { record } = require('./record');
 const { fuseFiles } = require('./fuse');
+const { partialPath } = require('./output');
 const { Zentri, DinoLite } = require('./microscopes');
 
 const INTERRUPTED = 130;
@@ -345,7 +347,7 @@ function interruptible() {
 // A terminal's Ctrl-C goes to the whole foreground process group, and the recorder's encoder
 // process is a child of ours: it would die before the recording is finalized. So `record` runs
 // in a copy of this process in its own session, and this process passes the signals on to it.
-function runDetached() {
+function runDetached(output) {
   return new Promise((resolve) => {
     const child = spawn(process.execPath, [...process.execArgv, ...process.argv.slice(1)], {
       detached: true, stdio: 'inherit', env: { ...process.env, ZENTRI_CLI_DETACHED: '1' },
@@ -366,7 +368,14 @@ function runDetached() {
       console.error(`zentri: could not start the recording process: ${firstLine(error)}`);
       resolve(1);
     });
-    child.on('exit', (code, signal) => resolve(code ?? (signal ? 128 + 2 : 1)));
+    child.on('exit', (code, signal) => {
+      if (signal) {
+        // Killed before it could clean up: its unfinished file is of no use.
+        fs.rmSync(partialPath(output, child.pid), { force: true });
+        console.error(`zentri: the recording process was killed by ${signal}; nothing was recorded`);
+      }
+      resolve(code ?? 1);
+    });
   });
 }
 
@@ -399,7 +408,7 @@ function buildProgram() {
       if (process.env.ZENTRI_CLI_DETACHED === '1') {
         await recordCommand(output, opts);
       } else {
-        process.exitCode = await runDetached();
+        process.exitCode = await runDetached(output);
       }
     });
 

@@ -18,6 +18,13 @@ process.on('exit', () => {
   }
 });
 
+// The temporary name under which process `pid` writes `file`.
+function partialPath(file, pid) {
+  const full = path.resolve(file);
+  const ext = path.extname(full);
+  return path.join(path.dirname(full), `.${path.basename(full, ext)}.${pid}.partial${ext}`);
+}
+
 class OutputFile {
   // Checks that `file` can be written and reserves its temporary name. The temporary name keeps
   // the extension, because writers such as the MP4 muxer pick the container from it.
@@ -50,9 +57,7 @@ class OutputFile {
     if (existing && existing.isDirectory()) {
       throw new CliError(`cannot write ${file}: it is a directory`);
     }
-    const ext = path.extname(this.path);
-    const base = path.basename(this.path, ext);
-    this.temp = path.join(dir, `.${base}.${process.pid}.partial${ext}`);
+    this.temp = partialPath(this.path, process.pid);
     this.shown = file;
     pending.add(this.temp);
   }
@@ -85,4 +90,4 @@ class OutputFile {
   }
 }
 
-module.exports = { OutputFile };
+module.exports = { OutputFile, partialPath };

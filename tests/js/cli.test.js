@@ -205,6 +205,30 @@ test('Ctrl-C during record still finalizes a playable MP4',
     assert.deepEqual(childProcesses('encworker'), []);
   });
 
+test('a recording process that is killed leaves no file and one line',
+  { skip: !recordingLanded && 'camera recording is not in this build' }, async (t) => {
+    const dir = tempDir(t);
+    const child = spawn(process.execPath, [cli, 'record', path.join(dir, 'killed.mp4'), '-d', '30', '--max', '320x180'], {
+      env: { ...process.env, CNOKHWA_SYNTHETIC_CAMERAS: '1280x720@30' },
+    });
+    let stdout = '';
+    let stderr = '';
+    child.stdout.on('data', (d) => { stdout += d; });
+    child.stderr.on('data', (d) => { stderr += d; });
+    const exited = new Promise((resolve) => child.on('exit', (code) => resolve(code)));
+    const deadline = Date.now() + 20_000;
+    while (!stdout.includes('Ctrl-C stops early') && Date.now() < deadline) {
+      await new Promise((resolve) => setTimeout(resolve, 50));
+    }
+    assert.equal(fs.readdirSync(dir).filter((n) => n.endsWith('.partial.mp4')).length, 1, 'recording under a temporary name');
+    // The recording runs in a copy of the tool, the one child of the process we started.
+    const copy = Number(fs.readFileSync(`/proc/${child.pid}/task/${child.pid}/children`, 'utf8').trim());
+    process.kill(copy, 'SIGKILL');
+    assert.equal(await exited, 1);
+    assert.equal(stderr, 'zentri: the recording process was killed by SIGKILL; nothing was recorded\n');
+    assert.deepEqual(fs.readdirSync(dir), []);
+  });
+
 test('fuse writes a fused PNG closer to the sharp scene than any frame',
   { skip: !fusionLanded && 'fusion is not in this build' }, (t) => {
     const dir = tempDir(t);
