@@ -344,9 +344,10 @@ function interruptible() {
   return stop;
 }
 
-// A terminal's Ctrl-C goes to the whole foreground process group, and the recorder's encoder
-// process is a child of ours: it would die before the recording is finalized. So `record` runs
-// in a copy of this process in its own session, and this process passes the signals on to it.
+// `record` runs in a copy of this process in its own session, and this process passes the
+// signals on to it: the copy finalizes the MP4 on Ctrl-C or SIGTERM, and if it is killed outright
+// this process removes its unfinished file and says so. (The encoder worker has a process group
+// of its own, so a terminal's Ctrl-C never reaches it directly.)
 function runDetached(output) {
   return new Promise((resolve) => {
     const child = spawn(process.execPath, [...process.execArgv, ...process.argv.slice(1)], {

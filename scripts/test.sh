@@ -35,6 +35,7 @@ sanitized_build() {
 stage "format" format_check
 stage "unit tests" ctest --test-dir build --output-on-failure -j"$jobs"
 stage "script tests" node --test tests/js/*.test.js
+stage "demo" bash scripts/demo.sh
 stage "asan+ubsan build" sanitized_build build-asan address all
 stage "unit tests (asan+ubsan)" env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

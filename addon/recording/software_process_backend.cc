@@ -50,6 +50,32 @@ class SpawnActions {
   bool ok_ = false;
 };
 
+// posix_spawn attributes: the worker gets a process group of its own, so a terminal's Ctrl-C
+// (sent to the whole foreground group) reaches the application, which can still finalize the
+// recording, and not the encoder that has to write it.
+class SpawnAttributes {
+ public:
+  SpawnAttributes() {
+    ok_ = posix_spawnattr_init(&attributes_) == 0;
+    if (ok_ && (posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP) != 0 ||
+                posix_spawnattr_setpgroup(&attributes_, 0) != 0)) {
+      posix_spawnattr_destroy(&attributes_);
+      ok_ = false;
+    }
+  }
+  ~SpawnAttributes() {
+    if (ok_) {
+      posix_spawnattr_destroy(&attributes_);
+    }
+  }
+  bool ok() const { return ok_; }
+  const posix_spawnattr_t* get() const { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+  bool ok_ = false;
+};
+
 }  // namespace
 
 std::string DefaultEncoderWorkerPath() {
@@ -119,7 +145,8 @@ std::string SoftwareProcessBackend::Start(const std::string& outputPath, int32_t
   const int childEnd = fds[1];
 
   SpawnActions actions;
-  if (!actions.ok()) {
+  SpawnAttributes attributes;
+  if (!actions.ok() || !attributes.ok()) {
     close(parentEnd);
     close(childEnd);
     return "Could not configure the software encoder worker";
@@ -152,8 +179,8 @@ std::string SoftwareProcessBackend::Start(const std::string& outputPath, int32_t
   pid_t pid = -1;
   int spawnError = actionError;
   if (spawnError == 0) {
-    spawnError =
-        posix_spawn(&pid, workerPath.c_str(), actions.get(), nullptr, argv.data(), environ);
+    spawnError = posix_spawn(&pid, workerPath.c_str(), actions.get(), attributes.get(), argv.data(),
+                             environ);
   }
   if (spawnError != 0) {
     close(parentEnd);

@@ -145,6 +145,8 @@ test('a killed worker fails the recording cleanly and the next one succeeds', as
   await pushFrames(320, 240, 3, 'rgba');
   const workers = childProcesses('encworker');
   assert.equal(workers.length, 1);
+  // Its own process group: a terminal's Ctrl-C reaches the application, not the encoder.
+  assert.equal(workers[0].processGroup, workers[0].pid);
   process.kill(workers[0].pid, 'SIGKILL');
   // Frames keep arriving until the recorder notices; then they are refused.
   for (let i = 0; i < 200 && addon.externalRecordingStatus().recording; i++) {

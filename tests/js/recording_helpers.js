@@ -50,7 +50,8 @@ function topLevelBoxes(file) {
   return boxes;
 }
 
-// Child processes of this process whose command name is `name`, with their state letter.
+// Child processes of this process whose command name is `name`, with their state letter and
+// process group.
 function childProcesses(name) {
   const found = [];
   for (const entry of fs.readdirSync('/proc')) {
@@ -65,7 +66,7 @@ function childProcesses(name) {
     const comm = stat.slice(stat.indexOf('(') + 1, close);
     const fields = stat.slice(close + 2).split(' ');
     if (comm === name && Number(fields[1]) === process.pid) {
-      found.push({ pid: Number(entry), state: fields[0] });
+      found.push({ pid: Number(entry), state: fields[0], processGroup: Number(fields[2]) });
     }
   }
   return found;
