@@ -1,7 +1,6 @@
 #include "core/promise_workers.h"
 
 #include <atomic>
-#include <exception>
 #include <memory>
 #include <utility>
 
@@ -13,29 +12,6 @@ namespace {
 constexpr const char* kUnknownFailure = "Native SDK operation failed with an unknown error";
 constexpr const char* kUnknownEnumerationFailure =
     "Native SDK device enumeration failed with an unknown error";
-
-// Runs the work on the pool thread; nothing escapes. An exception becomes the worker's error
-// text. An empty std::function throws std::bad_function_call, reported like any other standard
-// exception. AsyncWorker takes an empty error text for success, so an exception without a text
-// is flagged separately and rejected in OnOK.
-template <typename Work, typename Result, typename SetError>
-void ExecuteWork(Work& work, Result& result, bool& failedSilently, const char* unknownFailure,
-                 SetError setError) {
-  std::string error;
-  try {
-    result = work();
-    return;
-  } catch (const std::exception& exception) {
-    error = exception.what();
-  } catch (...) {
-    error = unknownFailure;
-  }
-  if (error.empty()) {
-    failedSilently = true;
-  } else {
-    setError(error);
-  }
-}
 
 Napi::Array DeviceListToScript(Napi::Env env, const std::vector<VendorDeviceSnapshot>& devices) {
   Napi::Array array = Napi::Array::New(env, devices.size());
@@ -74,75 +50,28 @@ Napi::Promise QueueWorker(std::unique_ptr<Worker> worker) {
 
 BooleanAsyncWorker::BooleanAsyncWorker(Napi::Env env, const std::string& resourceName,
                                        std::function<bool()> work)
-    : Napi::AsyncWorker(env, resourceName.c_str()),
-      work_(std::move(work)),
-      deferred_(Napi::Promise::Deferred::New(env)) {}
+    : PromiseAsyncWorker(env, resourceName, std::move(work), kUnknownFailure) {}
 
-BooleanAsyncWorker::~BooleanAsyncWorker() = default;
-
-void BooleanAsyncWorker::Execute() {
-  ExecuteWork(work_, result_, failedSilently_, kUnknownFailure,
-              [this](const std::string& error) { SetError(error); });
-}
-
-void BooleanAsyncWorker::OnOK() {
-  if (failedSilently_) {
-    return deferred_.Reject(Napi::Error::New(Env(), "").Value());
-  }
-  deferred_.Resolve(Napi::Boolean::New(Env(), result_));
-}
-
-void BooleanAsyncWorker::OnError(const Napi::Error& error) {
-  deferred_.Reject(error.Value());
+Napi::Value BooleanAsyncWorker::ToScript(Napi::Env env, const bool& result) const {
+  return Napi::Boolean::New(env, result);
 }
 
 IntegerAsyncWorker::IntegerAsyncWorker(Napi::Env env, const std::string& resourceName,
                                        std::function<int()> work)
-    : Napi::AsyncWorker(env, resourceName.c_str()),
-      work_(std::move(work)),
-      deferred_(Napi::Promise::Deferred::New(env)) {}
+    : PromiseAsyncWorker(env, resourceName, std::move(work), kUnknownFailure) {}
 
-IntegerAsyncWorker::~IntegerAsyncWorker() = default;
-
-void IntegerAsyncWorker::Execute() {
-  ExecuteWork(work_, result_, failedSilently_, kUnknownFailure,
-              [this](const std::string& error) { SetError(error); });
-}
-
-void IntegerAsyncWorker::OnOK() {
-  if (failedSilently_) {
-    return deferred_.Reject(Napi::Error::New(Env(), "").Value());
-  }
-  deferred_.Resolve(Napi::Number::New(Env(), static_cast<double>(result_)));
-}
-
-void IntegerAsyncWorker::OnError(const Napi::Error& error) {
-  deferred_.Reject(error.Value());
+Napi::Value IntegerAsyncWorker::ToScript(Napi::Env env, const int& result) const {
+  return Napi::Number::New(env, static_cast<double>(result));
 }
 
 VendorDeviceListAsyncWorker::VendorDeviceListAsyncWorker(
     Napi::Env env, const std::string& resourceName,
     std::function<std::vector<VendorDeviceSnapshot>()> work)
-    : Napi::AsyncWorker(env, resourceName.c_str()),
-      work_(std::move(work)),
-      deferred_(Napi::Promise::Deferred::New(env)) {}
+    : PromiseAsyncWorker(env, resourceName, std::move(work), kUnknownEnumerationFailure) {}
 
-VendorDeviceListAsyncWorker::~VendorDeviceListAsyncWorker() = default;
-
-void VendorDeviceListAsyncWorker::Execute() {
-  ExecuteWork(work_, result_, failedSilently_, kUnknownEnumerationFailure,
-              [this](const std::string& error) { SetError(error); });
-}
-
-void VendorDeviceListAsyncWorker::OnOK() {
-  if (failedSilently_) {
-    return deferred_.Reject(Napi::Error::New(Env(), "").Value());
-  }
-  deferred_.Resolve(DeviceListToScript(Env(), result_));
-}
-
-void VendorDeviceListAsyncWorker::OnError(const Napi::Error& error) {
-  deferred_.Reject(error.Value());
+Napi::Value VendorDeviceListAsyncWorker::ToScript(
+    Napi::Env env, const std::vector<VendorDeviceSnapshot>& devices) const {
+  return DeviceListToScript(env, devices);
 }
 
 Napi::Promise RunBooleanAsync(Napi::Env env, const std::string& resourceName,

@@ -6,70 +6,94 @@
 
 #include <napi.h>
 
+#include <exception>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/vendor_device_snapshot.h"
 
 namespace zentri_native {
 
-class BooleanAsyncWorker : public Napi::AsyncWorker {
+// The shared part of the three workers: runs `work` on a pool thread (nothing escapes it; an
+// exception becomes the rejection's text) and settles the promise on the script thread with the
+// result converted by ToScript.
+template <typename Result>
+class PromiseAsyncWorker : public Napi::AsyncWorker {
+ public:
+  PromiseAsyncWorker(Napi::Env env, const std::string& resourceName, std::function<Result()> work,
+                     const char* unknownFailure)
+      : Napi::AsyncWorker(env, resourceName.c_str()),
+        work_(std::move(work)),
+        unknownFailure_(unknownFailure),
+        deferred_(Napi::Promise::Deferred::New(env)) {}
+
+  Napi::Promise Promise() const { return deferred_.Promise(); }
+
+ protected:
+  virtual Napi::Value ToScript(Napi::Env env, const Result& result) const = 0;
+
+  void Execute() override {
+    std::string error;
+    try {
+      result_ = work_();
+      return;
+    } catch (const std::exception& exception) {
+      error = exception.what();
+    } catch (...) {
+      error = unknownFailure_;
+    }
+    // AsyncWorker takes an empty error text for success, so an exception without a text is
+    // flagged here and rejected in OnOK. (An empty std::function throws bad_function_call.)
+    if (error.empty()) {
+      failedSilently_ = true;
+    } else {
+      SetError(error);
+    }
+  }
+  void OnOK() override {
+    if (failedSilently_) {
+      return deferred_.Reject(Napi::Error::New(Env(), "").Value());
+    }
+    deferred_.Resolve(ToScript(Env(), result_));
+  }
+  void OnError(const Napi::Error& error) override { deferred_.Reject(error.Value()); }
+
+ private:
+  std::function<Result()> work_;
+  const char* unknownFailure_;
+  Napi::Promise::Deferred deferred_;
+  Result result_{};
+  bool failedSilently_ = false;  // an exception whose text was empty
+};
+
+class BooleanAsyncWorker final : public PromiseAsyncWorker<bool> {
  public:
   BooleanAsyncWorker(Napi::Env env, const std::string& resourceName, std::function<bool()> work);
-  ~BooleanAsyncWorker() override;
-
-  Napi::Promise Promise() const { return deferred_.Promise(); }
 
  protected:
-  void Execute() override;
-  void OnOK() override;
-  void OnError(const Napi::Error& error) override;
-
- private:
-  std::function<bool()> work_;
-  Napi::Promise::Deferred deferred_;
-  bool result_ = false;
-  bool failedSilently_ = false;  // an exception whose text was empty
+  Napi::Value ToScript(Napi::Env env, const bool& result) const override;
 };
 
-class IntegerAsyncWorker : public Napi::AsyncWorker {
+class IntegerAsyncWorker final : public PromiseAsyncWorker<int> {
  public:
   IntegerAsyncWorker(Napi::Env env, const std::string& resourceName, std::function<int()> work);
-  ~IntegerAsyncWorker() override;
-
-  Napi::Promise Promise() const { return deferred_.Promise(); }
 
  protected:
-  void Execute() override;
-  void OnOK() override;
-  void OnError(const Napi::Error& error) override;
-
- private:
-  std::function<int()> work_;
-  Napi::Promise::Deferred deferred_;
-  int result_ = 0;
-  bool failedSilently_ = false;  // an exception whose text was empty
+  Napi::Value ToScript(Napi::Env env, const int& result) const override;
 };
 
-class VendorDeviceListAsyncWorker : public Napi::AsyncWorker {
+// Resolves with [{ index, uniqueId, name }, ...].
+class VendorDeviceListAsyncWorker final
+    : public PromiseAsyncWorker<std::vector<VendorDeviceSnapshot>> {
  public:
   VendorDeviceListAsyncWorker(Napi::Env env, const std::string& resourceName,
                               std::function<std::vector<VendorDeviceSnapshot>()> work);
-  ~VendorDeviceListAsyncWorker() override;
-
-  Napi::Promise Promise() const { return deferred_.Promise(); }
 
  protected:
-  void Execute() override;
-  void OnOK() override;
-  void OnError(const Napi::Error& error) override;
-
- private:
-  std::function<std::vector<VendorDeviceSnapshot>()> work_;
-  Napi::Promise::Deferred deferred_;
-  std::vector<VendorDeviceSnapshot> result_;
-  bool failedSilently_ = false;  // an exception whose text was empty
+  Napi::Value ToScript(Napi::Env env,
+                       const std::vector<VendorDeviceSnapshot>& devices) const override;
 };
 
 // Each queues a worker that runs `work` on a pool thread and returns its promise at once.
