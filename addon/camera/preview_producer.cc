@@ -80,6 +80,20 @@ CameraPreviewProducer::~CameraPreviewProducer() {
   Stop();
 }
 
+CameraPreviewProducer::ControlGate::Hold::Hold(ControlGate& gate) : gate_(gate) {
+  std::unique_lock<std::mutex> lock(gate_.mutex_);
+  gate_.free_.wait(lock, [this] { return !gate_.taken_; });
+  gate_.taken_ = true;
+}
+
+CameraPreviewProducer::ControlGate::Hold::~Hold() {
+  {
+    std::lock_guard<std::mutex> lock(gate_.mutex_);
+    gate_.taken_ = false;
+  }
+  gate_.free_.notify_one();
+}
+
 int64_t CameraPreviewProducer::FrameIntervalForFps(int fps) {
   if (fps < 1) {
     return kNsPerSecond;
@@ -91,6 +105,7 @@ int64_t CameraPreviewProducer::FrameIntervalForFps(int fps) {
 }
 
 int CameraPreviewProducer::Start(int device, int maxWidth, int maxHeight, int64_t frameIntervalNs) {
+  ControlGate::Hold hold(control_);
   const int width = std::max(maxWidth, 1);
   const int height = std::max(maxHeight, 1);
   // At most (2^31 - 1)^2 x 4, which still fits in 64 bits.
@@ -108,8 +123,8 @@ int CameraPreviewProducer::Start(int device, int maxWidth, int maxHeight, int64_
     }
   }
 
-  RequestStop();
-  JoinAndReset();
+  RequestStopUnderGate();
+  JoinAndResetUnderGate();
 
   frameIntervalNs_ = std::max<int64_t>(frameIntervalNs, 0);
   maxWidth_ = width;
@@ -154,8 +169,8 @@ int CameraPreviewProducer::Start(int device, int maxWidth, int maxHeight, int64_
   try {
     thread_ = std::thread(&CameraPreviewProducer::RunLoop, this, args);
   } catch (const std::system_error&) {
-    RequestStop();
-    JoinAndReset();
+    RequestStopUnderGate();
+    JoinAndResetUnderGate();
     throw;
   }
   // Named here rather than in the thread, so the name is there once Start returns (tools and
@@ -165,6 +180,22 @@ int CameraPreviewProducer::Start(int device, int maxWidth, int maxHeight, int64_
 }
 
 void CameraPreviewProducer::RequestStop() {
+  ControlGate::Hold hold(control_);
+  RequestStopUnderGate();
+}
+
+void CameraPreviewProducer::JoinAndReset() {
+  ControlGate::Hold hold(control_);
+  JoinAndResetUnderGate();
+}
+
+void CameraPreviewProducer::Stop() {
+  ControlGate::Hold hold(control_);
+  RequestStopUnderGate();
+  JoinAndResetUnderGate();
+}
+
+void CameraPreviewProducer::RequestStopUnderGate() {
   {
     // Under the wake mutex, so a producer about to sleep either sees the change or is woken.
     std::lock_guard<std::mutex> lock(wakeMutex_);
@@ -174,7 +205,10 @@ void CameraPreviewProducer::RequestStop() {
   wake_.notify_all();
 }
 
-void CameraPreviewProducer::JoinAndReset() {
+void CameraPreviewProducer::JoinAndResetUnderGate() {
+  if (running_.load()) {
+    return;  // started again by another script thread since the stop request: not ours to end
+  }
   if (thread_.joinable()) {
     thread_.join();
   }

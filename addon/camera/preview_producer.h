@@ -101,17 +101,16 @@ class CameraPreviewProducer {
   // Stops any running producer and starts one for device. maxWidth and maxHeight below 1 count
   // as 1. Returns 0, or kCameraSizeInvalid when the three slots of maxWidth x maxHeight x 4
   // bytes cannot be allocated: then nothing has changed, a running preview goes on. Start and the
-  // stop operations are called from one controlling thread (the script's main thread).
+  // stop operations may be called from several script threads (worker threads load the addon
+  // too): they take turns through the control gate.
   int Start(int device, int maxWidth, int maxHeight, int64_t frameIntervalNs);
   // Clears the run flag and moves the generation on; the thread leaves at its next check.
   void RequestStop();
-  // Joins the thread, then resets the slots' indices, the counters and the quality frame.
-  // Dropped frames keep their value until the next start.
+  // Joins a thread that was asked to stop, then resets the slots' indices, the counters and the
+  // quality frame. Dropped frames keep their value until the next start. A producer that another
+  // script thread started after the stop request is left running.
   void JoinAndReset();
-  void Stop() {
-    RequestStop();
-    JoinAndReset();
-  }
+  void Stop();
 
   bool IsRunning() const { return running_.load(std::memory_order_relaxed); }
   int DeviceIndex() const { return deviceIndex_.load(std::memory_order_relaxed); }
@@ -183,6 +182,31 @@ class CameraPreviewProducer {
   VideoRecorder* const recorder_;
 
   std::atomic<bool> running_{false};
+  // Start and the stop operations take turns through this gate. It is not a mutex held across
+  // the join: the gate's own mutex is held only to mark it taken or free, so the producer thread
+  // (which never uses the gate) and readers are never blocked by it.
+  class ControlGate {
+   public:
+    class Hold {
+     public:
+      explicit Hold(ControlGate& gate);
+      ~Hold();
+      Hold(const Hold&) = delete;
+      Hold& operator=(const Hold&) = delete;
+
+     private:
+      ControlGate& gate_;
+    };
+
+   private:
+    std::mutex mutex_;
+    std::condition_variable free_;
+    bool taken_ = false;
+  };
+  void RequestStopUnderGate();
+  void JoinAndResetUnderGate();
+
+  ControlGate control_;
   std::thread thread_;
   std::atomic<int32_t> deviceIndex_{-1};
   int32_t maxWidth_ = 960;

@@ -427,3 +427,34 @@ test('a process that exits with a preview running ends cleanly', () => {
     assert.equal(child.status, code, child.stderr);
   }
 });
+
+test('the main thread and a worker starting and stopping the preview at once take turns', () => {
+  const script = `
+    const { Worker } = require('node:worker_threads');
+    const root = ${JSON.stringify(rootDir)};
+    const z = require(root);
+    z.loadCameraBackend(${JSON.stringify(buildPath('libcnokhwa.so'))});
+    const worker = new Worker(\`
+      const z = require(\${JSON.stringify(root)});
+      for (let i = 0; i < 3000; i++) {
+        z.cameraPreviewStart(0, 64, 48, 120);
+        if (i % 3 === 0) z.cameraStopCapture(); else z.cameraPreviewStop();
+      }
+      require('node:worker_threads').parentPort.postMessage('worker done');\`, { eval: true });
+    worker.on('message', (m) => console.log(m));
+    for (let i = 0; i < 3000; i++) {
+      if (i % 500 === 0) z.cameraStartCapture(0, 320, 240);
+      z.cameraPreviewStart(0, 80, 60, 120);
+      z.cameraPreviewStop();
+    }
+    console.log('main done');
+    worker.on('exit', () => { z.cameraStopCapture(); console.log('running ' + z.cameraPreviewIsRunning()); });`;
+  const run = spawnSync(process.execPath, ['-e', script], {
+    encoding: 'utf8', timeout: 120_000, env: { ...process.env, CNOKHWA_SYNTHETIC_CAMERAS: '1' },
+  });
+  assert.equal(run.signal, null, run.stderr);
+  assert.equal(run.status, 0, run.stderr);
+  assert.match(run.stdout, /main done/);
+  assert.match(run.stdout, /worker done/);
+  assert.match(run.stdout, /running false/);
+});
