@@ -234,7 +234,7 @@ function printStatus(name, s) {
         `firmware ${v.softwareMajorVersion}.${v.softwareMinorVersion}.${v.softwarePatchVersion}`);
     }
     if (s.protocol) console.log(`protocol ${s.protocol.majorVersion}.${s.protocol.minorVersion}.${s.protocol.patchVersion}`);
-    console.log(`status ${t ? `0x${(t.status >>> 0).toString(16).padStart(8, '0')}` : 'unknown'}, focus ${t ? t.focusPosition : 'unknown'}, LED ${s.led === 1 ? 'on' : s.led === 0 ? 'off' : 'unknown'}`);
+    console.log(`status ${t ? `0x${(t.status >>> 0).toString(16).padStart(8, '0')}` : 'unknown'}, focus ${t ? t.focusPosition : 'unknown'}, LED ${s.led === 1 ? 'on' : s.led === 0 ? 'off' : 'unknown'} (as last set by libzentri)`);
     if (t && t.pixelInfo.ok) console.log(`pixel size ${t.pixelInfo.micronsPerPixel} µm at ${t.pixelInfo.width}x${t.pixelInfo.height}`);
     if (t && t.lensInfo.ok) console.log(`lens driver ${t.lensInfo.lensDriver}, lens group ${t.lensInfo.lensGroup}`);
     const caps = Object.entries(s.capabilities).filter(([k, v]) => k !== 'apiVersion' && v).map(([k]) => k);
@@ -276,17 +276,20 @@ function zentriCommands(program) {
           return;
         }
         const target = ['near', 'far', 'auto'].includes(action) ? action
-          : camera.parseInteger(action, 'the focus position', 0, 0x7fffffff);
+          : camera.parseInteger(action, 'the focus position', 0, 0xffff);
         console.log(`focus position ${await scope.focus(target)}`);
       });
     });
-  common(group.command('led [state]').description('read the LED, or switch it on or off'))
+  common(group.command('led [state]').description('switch the LED on or off (reading shows what libzentri last set; the microscope does not report it)'))
     .action(async (state, opts) => {
       if (state !== undefined && state !== 'on' && state !== 'off') throw new CliError(`the LED state must be on or off, got "${state}"`);
       await withMicroscope(Zentri, opts, async (scope) => {
         scope.select(deviceIndex(opts));
         const led = state === undefined ? scope.led() : await scope.setLed(state === 'on');
-        console.log(`LED ${led === 1 ? 'on' : led === 0 ? 'off' : 'unknown'}`);
+        // The microscope cannot report its LED: libzentri answers with what it last set in this
+        // process (on, before any change).
+        const word = led === 1 ? 'on' : led === 0 ? 'off' : 'unknown';
+        console.log(state === undefined ? `LED ${word} (as last set by libzentri in this process)` : `LED ${word}`);
       });
     });
 }
@@ -312,7 +315,7 @@ function dinoLiteCommands(program) {
         console.log(`field of view ${millimetres(fov)} mm at magnification ${amr}x`);
       });
     });
-  common(group.command('led [action]').description('show the LED mode, or "toggle" it to the next mode'))
+  common(group.command('led [action]').description('show the LED mode, or "toggle" it to the next mode (every command selects the microscope, which sets its preferred mode first)'))
     .action(async (action, opts) => {
       if (action !== undefined && action !== 'toggle') throw new CliError(`the LED action must be toggle, got "${action}"`);
       await withMicroscope(DinoLite, opts, async (scope) => {
@@ -341,6 +344,14 @@ function interruptible() {
   process.removeAllListeners('SIGTERM');
   process.on('SIGINT', onSignal);
   process.on('SIGTERM', onSignal);
+  // The recording copy of `record` (see runDetached) stops, and finalizes, when the process that
+  // started it is gone, however that ended.
+  if (process.channel) {
+    process.channel.unref();
+    process.on('disconnect', () => {
+      stop.requested = true;
+    });
+  }
   return stop;
 }
 
@@ -348,10 +359,12 @@ function interruptible() {
 // signals on to it: the copy finalizes the MP4 on Ctrl-C or SIGTERM, and if it is killed outright
 // this process removes its unfinished file and says so. (The encoder worker has a process group
 // of its own, so a terminal's Ctrl-C never reaches it directly.)
-function runDetached(output) {
+function runDetached(output, argv) {
   return new Promise((resolve) => {
-    const child = spawn(process.execPath, [...process.execArgv, ...process.argv.slice(1)], {
-      detached: true, stdio: 'inherit', env: { ...process.env, ZENTRI_CLI_DETACHED: '1' },
+    // The IPC channel tells the copy when this process is gone, however it ended.
+    const child = spawn(process.execPath, [...process.execArgv, ...argv.slice(1)], {
+      detached: true, stdio: ['inherit', 'inherit', 'inherit', 'ipc'],
+      env: { ...process.env, ZENTRI_CLI_DETACHED: '1' },
     });
     const forward = (signal) => () => {
       try {
@@ -365,6 +378,7 @@ function runDetached(output) {
     process.on('SIGINT', forward('SIGINT'));
     process.on('SIGTERM', forward('SIGTERM'));
     process.on('SIGHUP', forward('SIGTERM'));
+    process.on('SIGQUIT', forward('SIGTERM'));
     child.on('error', (error) => {
       console.error(`zentri: could not start the recording process: ${firstLine(error)}`);
       resolve(1);
@@ -382,7 +396,7 @@ function runDetached(output) {
 
 // ---- program ----
 
-function buildProgram() {
+function buildProgram(argv = process.argv) {
   const program = new Command('zentri');
   program
     .description('USB microscopes and cameras from the command line, over the zentri-native addon')
@@ -409,7 +423,7 @@ function buildProgram() {
       if (process.env.ZENTRI_CLI_DETACHED === '1') {
         await recordCommand(output, opts);
       } else {
-        process.exitCode = await runDetached(output);
+        process.exitCode = await runDetached(output, argv);
       }
     });
 
@@ -426,7 +440,7 @@ function buildProgram() {
 }
 
 async function main(argv = process.argv) {
-  const program = buildProgram();
+  const program = buildProgram(argv);
   program.exitOverride();
   // Until a command installs its own handling, a signal ends the process through the exit
   // handlers, so unfinished output files are removed.
