@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <mutex>
 #include <thread>
 
 #include "core/last_error.h"
@@ -44,6 +46,27 @@ std::atomic<double> g_dinoCachedFovAmr{-1.0};
 std::atomic<int64_t> g_dinoCachedFovAtMs{0};
 std::atomic<bool> g_dinoCachedMicrotouch{false};
 
+namespace {
+std::mutex g_dinoFovMutex;  // leaf lock: see TakeDinoFovFor
+}  // namespace
+
+DinoFovReading TakeDinoFovFor(double amr, double tolerance) {
+  std::lock_guard<std::mutex> lock(g_dinoFovMutex);
+  if (!(std::fabs(g_dinoCachedFovAmr.load() - amr) <= tolerance)) {
+    g_dinoCachedFov = -1.0;
+    g_dinoCachedFovAmr = amr;
+    g_dinoCachedFovAtMs = 0;
+  }
+  return DinoFovReading{g_dinoCachedFov.load(), g_dinoCachedFovAtMs.load()};
+}
+
+void StoreDinoFov(double fov, double amr, int64_t atMs) {
+  std::lock_guard<std::mutex> lock(g_dinoFovMutex);
+  g_dinoCachedFov = fov;
+  g_dinoCachedFovAmr = amr;
+  g_dinoCachedFovAtMs = atMs;
+}
+
 int64_t DinoSteadyNowMs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -55,9 +78,7 @@ void ResetDinoTelemetry(int32_t index) {
   g_dinoTelemetryIndex = index;
   g_dinoCachedAmr = -1.0;
   g_dinoCachedAmrAtMs = 0;
-  g_dinoCachedFov = -1.0;
-  g_dinoCachedFovAmr = -1.0;
-  g_dinoCachedFovAtMs = 0;
+  StoreDinoFov(-1.0, -1.0, 0);
   g_dinoCachedMicrotouch = false;
 }
 
@@ -409,9 +430,7 @@ void DinoLiteBinding::ReadFovOnOwnerThread(double amr, int32_t selector) {
     const double micrometres = getFovx_(selector, amr);
     fov = micrometres > 0.0 ? micrometres / 1000.0 : -1.0;
   }
-  g_dinoCachedFov = fov;
-  g_dinoCachedFovAmr = amr;
-  g_dinoCachedFovAtMs = DinoSteadyNowMs();
+  StoreDinoFov(fov, amr, DinoSteadyNowMs());
 }
 
 void DinoLiteBinding::PollMicrotouchOnOwnerThread() {

@@ -187,6 +187,19 @@ extern std::atomic<double> g_dinoCachedFovAmr;
 extern std::atomic<int64_t> g_dinoCachedFovAtMs;
 extern std::atomic<bool> g_dinoCachedMicrotouch;
 
+// The field of view, the magnification it was measured for and its time are stored, and compared
+// with a requested magnification, together under one leaf lock: checked one by one, a read for
+// another magnification finishing in between could pair its field of view with the wrong
+// magnification.
+struct DinoFovReading {
+  double fov;
+  int64_t atMs;
+};
+// The cached field of view for amr (within the tolerance; a NaN never matches); for another
+// magnification the cache is dropped and re-keyed to amr, and an empty reading comes back.
+DinoFovReading TakeDinoFovFor(double amr, double tolerance);
+void StoreDinoFov(double fov, double amr, int64_t atMs);
+
 // Points the cache at a device index and drops every cached value.
 void ResetDinoTelemetry(int32_t index);
 // Steady-clock milliseconds, the time base of the cache.

@@ -245,11 +245,8 @@ Napi::Value DinoLiteGetFovx(const Napi::CallbackInfo& info) {
   (void)index;  // carried for symmetry with the magnification read; the SDK call needs none
   // A field of view measured for another magnification is never returned. Written so that a NaN
   // magnification counts as different, too.
-  if (!(std::fabs(g_dinoCachedFovAmr.load() - amr) <= kFovAmrTolerance)) {
-    g_dinoCachedFov = -1.0;
-    g_dinoCachedFovAmr = amr;
-  }
-  Napi::Value answer = FreshOrNull(info.Env(), g_dinoCachedFov.load(), g_dinoCachedFovAtMs.load());
+  const DinoFovReading cached = TakeDinoFovFor(amr, kFovAmrTolerance);
+  Napi::Value answer = FreshOrNull(info.Env(), cached.fov, cached.atMs);
   g_dinoLiteExecutor.PostCoalesced(
       "fov", [amr, selector] { g_dinoLite.ReadFovOnOwnerThread(amr, selector); });
   return answer;
