@@ -6,7 +6,6 @@
 #include "dino_lite/dino_lite_functions.h"
 
 #include <algorithm>
-#include <cmath>
 #include <string>
 #include <vector>
 
