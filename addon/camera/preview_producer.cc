@@ -354,7 +354,8 @@ void CameraPreviewProducer::RunLoop(RunArgs args) {
         waitForTick();
         continue;
       }
-      if (frameSize < 1) {
+      // Grabs take an int capacity: a larger frame could never be grabbed, only held in memory.
+      if (frameSize < 1 || frameSize > std::numeric_limits<int32_t>::max()) {
         fail(kCameraSizeInvalid);
         waitForTick();
         continue;
