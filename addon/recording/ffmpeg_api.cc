@@ -243,6 +243,7 @@ bool FfmpegApi::BindAll() {
   ZN_REQUIRE(avcodec_, av_packet_free);
   ZN_REQUIRE(avcodec_, av_packet_unref);
   ZN_REQUIRE(avcodec_, av_packet_rescale_ts);
+  ZN_REQUIRE(avcodec_, avcodec_parameters_copy);
   ZN_REQUIRE(avformat_, avformat_version);
   ZN_REQUIRE(avformat_, avformat_alloc_output_context2);
   ZN_REQUIRE(avformat_, avformat_new_stream);
@@ -252,6 +253,11 @@ bool FfmpegApi::BindAll() {
   ZN_REQUIRE(avformat_, avformat_free_context);
   ZN_REQUIRE(avformat_, avio_open);
   ZN_REQUIRE(avformat_, avio_closep);
+  ZN_REQUIRE(avformat_, av_write_frame);
+  ZN_REQUIRE(avformat_, avio_flush);
+  ZN_REQUIRE(avformat_, avformat_open_input);
+  ZN_REQUIRE(avformat_, avformat_close_input);
+  ZN_REQUIRE(avformat_, av_read_frame);
   ZN_REQUIRE(avutil_, avutil_version);
   ZN_REQUIRE(avutil_, av_strerror);
   ZN_REQUIRE(avutil_, av_frame_alloc);

@@ -49,6 +49,7 @@ class FfmpegApi {
   decltype(&::av_packet_free) av_packet_free = nullptr;
   decltype(&::av_packet_unref) av_packet_unref = nullptr;
   decltype(&::av_packet_rescale_ts) av_packet_rescale_ts = nullptr;
+  decltype(&::avcodec_parameters_copy) avcodec_parameters_copy = nullptr;
   // libavformat:
   decltype(&::avformat_version) avformat_version = nullptr;
   decltype(&::avformat_alloc_output_context2) avformat_alloc_output_context2 = nullptr;
@@ -59,6 +60,13 @@ class FfmpegApi {
   decltype(&::avformat_free_context) avformat_free_context = nullptr;
   decltype(&::avio_open) avio_open = nullptr;
   decltype(&::avio_closep) avio_closep = nullptr;
+  // Fragments are cut and handed to the kernel explicitly, and the finished recording is read
+  // back once to write its regular form.
+  decltype(&::av_write_frame) av_write_frame = nullptr;
+  decltype(&::avio_flush) avio_flush = nullptr;
+  decltype(&::avformat_open_input) avformat_open_input = nullptr;
+  decltype(&::avformat_close_input) avformat_close_input = nullptr;
+  decltype(&::av_read_frame) av_read_frame = nullptr;
   // libavutil:
   decltype(&::avutil_version) avutil_version = nullptr;
   decltype(&::av_strerror) av_strerror = nullptr;
@@ -100,6 +108,21 @@ class FfmpegApi {
   void* avcodec_ = nullptr;
   void* avformat_ = nullptr;
   std::vector<void*> dependencies_;
+};
+
+// Sets FFmpeg's log level for a noisy phase (probing, trailers) and restores it at the end.
+class ScopedFfmpegLogLevel {
+ public:
+  ScopedFfmpegLogLevel(FfmpegApi& api, int level) : api_(api), saved_(api.av_log_get_level()) {
+    api_.av_log_set_level(level);
+  }
+  ~ScopedFfmpegLogLevel() { api_.av_log_set_level(saved_); }
+  ScopedFfmpegLogLevel(const ScopedFfmpegLogLevel&) = delete;
+  ScopedFfmpegLogLevel& operator=(const ScopedFfmpegLogLevel&) = delete;
+
+ private:
+  FfmpegApi& api_;
+  int saved_;
 };
 
 // "<label> failed: <FFmpeg's text for code>", or "... failed: error <code>" when FFmpeg has no

@@ -27,21 +27,6 @@ struct EncoderCandidate {
   bool vaapi;
 };
 
-// Restores FFmpeg's log level when a noisy phase (probing, trailer) ends.
-class ScopedLogLevel {
- public:
-  ScopedLogLevel(FfmpegApi& api, int level) : api_(api), saved_(api.av_log_get_level()) {
-    api_.av_log_set_level(level);
-  }
-  ~ScopedLogLevel() { api_.av_log_set_level(saved_); }
-  ScopedLogLevel(const ScopedLogLevel&) = delete;
-  ScopedLogLevel& operator=(const ScopedLogLevel&) = delete;
-
- private:
-  FfmpegApi& api_;
-  int saved_;
-};
-
 bool ReadWritable(const std::string& path) {
   return access(path.c_str(), R_OK | W_OK) == 0;
 }
@@ -98,7 +83,7 @@ bool IsStandardDefinition(int32_t width, int32_t height) {
 }  // namespace
 
 LinuxBackend::LinuxBackend(bool inProcessSoftware)
-    : api_(FfmpegApi::Instance()), inProcessSoftware_(inProcessSoftware) {}
+    : api_(FfmpegApi::Instance()), inProcessSoftware_(inProcessSoftware), writer_(api_) {}
 
 LinuxBackend::~LinuxBackend() {
   Cleanup();
@@ -177,7 +162,7 @@ void LinuxBackend::FreeEncoderObjects() {
   }
   if (encoderContext_ != nullptr) {
     // Closing libx264 prints its statistics at the info level.
-    ScopedLogLevel warnings(api_, std::min(api_.av_log_get_level(), kLogWarning));
+    ScopedFfmpegLogLevel warnings(api_, std::min(api_.av_log_get_level(), kLogWarning));
     api_.avcodec_free_context(&encoderContext_);
   }
   if (vaapiFramePool_ != nullptr) {
@@ -197,15 +182,7 @@ void LinuxBackend::Cleanup() {
   if (!api_.loaded) {
     return;
   }
-  if (formatContext_ != nullptr) {
-    if (fileOpened_) {
-      api_.avio_closep(&formatContext_->pb);
-      fileOpened_ = false;
-    }
-    api_.avformat_free_context(formatContext_);
-    formatContext_ = nullptr;
-  }
-  stream_ = nullptr;
+  writer_.Abandon();
   started_ = false;
 }
 
@@ -242,7 +219,7 @@ std::string LinuxBackend::OpenEncoder(const AVCodec* codec, bool vaapi) {
   ctx->color_primaries = sd ? AVCOL_PRI_SMPTE170M : AVCOL_PRI_BT709;
   ctx->color_trc = sd ? AVCOL_TRC_SMPTE170M : AVCOL_TRC_BT709;
   ctx->colorspace = sd ? AVCOL_SPC_SMPTE170M : AVCOL_SPC_BT709;
-  if (formatContext_ != nullptr && (formatContext_->oformat->flags & AVFMT_GLOBALHEADER)) {
+  if (writer_.WantsGlobalHeader()) {
     ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
 
@@ -326,17 +303,17 @@ std::string LinuxBackend::Start(const std::string& outputPath, int32_t width, in
   frameRate_ = frameRate;
   bitrate_ = bitrate;
 
-  int r = api_.avformat_alloc_output_context2(&formatContext_, nullptr, "mp4", outputPath.c_str());
-  if (r < 0 || formatContext_ == nullptr) {
+  const std::string created = writer_.Create(outputPath);
+  if (!created.empty()) {
     Cleanup();
-    return FfmpegError(api_, "Creating the MP4 output", r < 0 ? r : AVERROR(ENOMEM));
+    return created;
   }
 
   const std::string forced = ForcedEncoderName();
   std::vector<std::string> failures;
   bool opened = false;
   {
-    ScopedLogLevel quiet(api_, kLogQuiet);
+    ScopedFfmpegLogLevel quiet(api_, kLogQuiet);
     for (const EncoderCandidate& candidate : EncoderCandidates(forced)) {
       if (candidate.name == "libx264" && !inProcessSoftware_) {
         std::unique_ptr<VideoRecorder::Backend> worker = CreateLinuxSoftwareProcessBackend();
@@ -365,7 +342,11 @@ std::string LinuxBackend::Start(const std::string& outputPath, int32_t width, in
   }
   if (!opened && forced.empty()) {
     const AVCodec* codec = api_.avcodec_find_encoder(AV_CODEC_ID_H264);
-    if (codec != nullptr) {
+    // FFmpeg's default H.264 encoder is libx264 in most builds: outside the worker it was
+    // already tried (through the worker) in the list above, and never runs in this process.
+    const bool software =
+        codec != nullptr && codec->name != nullptr && std::strncmp(codec->name, "libx264", 7) == 0;
+    if (codec != nullptr && (inProcessSoftware_ || !software)) {
       const std::string result = OpenEncoder(codec, false);
       if (result.empty()) {
         opened = true;
@@ -389,42 +370,17 @@ std::string LinuxBackend::Start(const std::string& outputPath, int32_t width, in
     return message;
   }
 
-  stream_ = api_.avformat_new_stream(formatContext_, nullptr);
-  if (stream_ == nullptr) {
+  const std::string header = writer_.Open(*encoderContext_);
+  if (!header.empty()) {
     Cleanup();
-    return "Could not create the MP4 video stream";
-  }
-  stream_->time_base = encoderContext_->time_base;
-  r = api_.avcodec_parameters_from_context(stream_->codecpar, encoderContext_);
-  if (r < 0) {
-    Cleanup();
-    return FfmpegError(api_, "Configuring the MP4 stream", r);
-  }
-  stream_->codecpar->codec_tag = 0;
-  if (!(formatContext_->oformat->flags & AVFMT_NOFILE)) {
-    r = api_.avio_open(&formatContext_->pb, outputPath.c_str(), AVIO_FLAG_WRITE);
-    if (r < 0) {
-      Cleanup();
-      return FfmpegError(api_, "Opening the MP4 output", r);
-    }
-    fileOpened_ = true;
-  }
-  // The index goes in front of the media data so players can start before the whole file.
-  AVDictionary* muxerOptions = nullptr;
-  api_.av_dict_set(&muxerOptions, "movflags", "+faststart", 0);
-  r = api_.avformat_write_header(formatContext_, &muxerOptions);
-  api_.av_dict_free(&muxerOptions);
-  if (r < 0) {
-    Cleanup();
-    return FfmpegError(api_, "Writing the MP4 header", r);
+    return header;
   }
   started_ = true;
   return {};
 }
 
 std::string LinuxBackend::DrainPackets(bool flushing) {
-  if (encoderContext_ == nullptr || packet_ == nullptr || formatContext_ == nullptr ||
-      stream_ == nullptr) {
+  if (encoderContext_ == nullptr || packet_ == nullptr || !writer_.started()) {
     return {};
   }
   for (;;) {
@@ -445,12 +401,10 @@ std::string LinuxBackend::DrainPackets(bool flushing) {
     }
     packet_->duration = pending->second;
     pendingDurations_.erase(pending);
-    api_.av_packet_rescale_ts(packet_, encoderContext_->time_base, stream_->time_base);
-    packet_->stream_index = stream_->index;
-    r = api_.av_interleaved_write_frame(formatContext_, packet_);
+    const std::string written = writer_.WritePacket(packet_, encoderContext_->time_base);
     api_.av_packet_unref(packet_);
-    if (r < 0) {
-      return FfmpegError(api_, "Writing an H.264 packet", r);
+    if (!written.empty()) {
+      return written;
     }
   }
 }
@@ -460,7 +414,7 @@ std::string LinuxBackend::EncodeFrame(const VideoRecorder::Frame& frame, int64_t
   if (delegate_) {
     return delegate_->EncodeFrame(frame, pts, duration);
   }
-  if (encoderContext_ == nullptr || frame_ == nullptr || stream_ == nullptr || !started_) {
+  if (encoderContext_ == nullptr || frame_ == nullptr || !started_) {
     return "The FFmpeg recording session is not running";
   }
   int r = api_.av_frame_make_writable(frame_);
@@ -560,19 +514,10 @@ std::string LinuxBackend::Finalize() {
   if (firstError.empty() && !pendingDurations_.empty()) {
     note("The H.264 encoder omitted submitted frames while finalizing");
   }
-  if (started_ && formatContext_ != nullptr) {
-    ScopedLogLevel warnings(api_, kLogWarning);
-    const int r = api_.av_write_trailer(formatContext_);
-    if (r < 0) {
-      note(FfmpegError(api_, "Finalizing the MP4 file", r));
-    }
-  }
-  if (fileOpened_ && formatContext_ != nullptr) {
-    const int r = api_.avio_closep(&formatContext_->pb);
-    fileOpened_ = false;
-    if (r < 0) {
-      note(FfmpegError(api_, "Closing the MP4 file", r));
-    }
+  if (started_) {
+    // The last fragment, then the regular file (index first) replaces the fragmented one; a
+    // failure there leaves the fragmented file, which plays.
+    note(writer_.Finish());
   }
   Cleanup();
   finalized_ = true;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "recording/ffmpeg_api.h"
+#include "recording/mp4_writer.h"
 #include "recording/video_recorder.h"
 
 namespace zentri_native {
@@ -39,9 +40,9 @@ class LinuxBackend : public VideoRecorder::Backend {
   FfmpegApi& api_;
   const bool inProcessSoftware_;
 
-  AVFormatContext* formatContext_ = nullptr;
+  // The output file: fragmented (always playable) while recording, regular once finalized.
+  Mp4Writer writer_;
   AVCodecContext* encoderContext_ = nullptr;
-  AVStream* stream_ = nullptr;
   AVFrame* frame_ = nullptr;
   AVPacket* packet_ = nullptr;
   AVBufferRef* vaapiDevice_ = nullptr;
@@ -49,7 +50,6 @@ class LinuxBackend : public VideoRecorder::Backend {
   bool useVaapi_ = false;
   bool started_ = false;
   bool finalized_ = false;
-  bool fileOpened_ = false;
 
   int32_t width_ = 0;
   int32_t height_ = 0;

@@ -17,3 +17,4 @@ void av_packet_alloc(void) {}
 void av_packet_free(void) {}
 void av_packet_unref(void) {}
 void av_packet_rescale_ts(void) {}
+void avcodec_parameters_copy(void) {}

@@ -1,0 +1,81 @@
+// The MP4 file of one recording. While the recording runs the file at its path is a fragmented
+// MP4 (an initial empty index, then one movie fragment at least every second of video, each
+// handed to the kernel as soon as it is complete), so a process killed at any moment leaves a
+// playable file that lacks at most the last second. When the recording ends normally the same
+// packets are written once more as a regular MP4 with its index in front of the media data,
+// into a file beside the path that then replaces the fragmented one; until that replacement
+// the fragmented file stays as it is, so a failure while finishing (a full disk) loses nothing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "recording/ffmpeg_api.h"
+
+namespace zentri_native {
+
+class Mp4Writer {
+ public:
+  // At least this much video (in seconds) goes into each fragment; a fragment is cut after the
+  // packet that reaches it.
+  static constexpr int kFragmentSeconds = 1;
+
+  explicit Mp4Writer(FfmpegApi& api);
+  ~Mp4Writer();  // Abandon()
+  Mp4Writer(const Mp4Writer&) = delete;
+  Mp4Writer& operator=(const Mp4Writer&) = delete;
+
+  // Sets up the MP4 muxer for path (nothing is written yet). Error step: "Creating the MP4
+  // output".
+  std::string Create(const std::string& path);
+  // Whether the muxer keeps codec headers out of the packets (AV_CODEC_FLAG_GLOBAL_HEADER).
+  bool WantsGlobalHeader() const;
+  // Adds the H.264 stream of the opened encoder (its time base, parameters and colour tags),
+  // opens the file and writes the header.
+  std::string Open(const AVCodecContext& encoder);
+  // Writes one packet whose times are in timeBase (its duration set); cuts a fragment once the
+  // current one holds kFragmentSeconds of video. The packet stays the caller's.
+  std::string WritePacket(AVPacket* packet, AVRational timeBase);
+  // The normal end: the last fragment, then the regular file replaces the fragmented one. On
+  // failure the fragmented file stays at the path (whole fragments only) and the error is
+  // returned. A writer that failed before returns that first error again.
+  std::string Finish();
+  // The abnormal end: closes the file without finishing it, keeping only whole fragments.
+  void Abandon();
+
+  bool started() const { return started_; }
+  uint64_t packetsWritten() const { return packets_; }
+  // Bytes of the fragmented file known to be complete (header and whole fragments).
+  int64_t committedBytes() const { return committed_; }
+
+ private:
+  std::string CutFragment();
+  std::string Fail(const std::string& label, int code);
+  std::string WriteRegularCopy(const std::string& target, bool reserveIndex, int* failureCode);
+  void FreeMuxer();
+
+  FfmpegApi& api_;
+  std::string path_;
+  AVFormatContext* context_ = nullptr;
+  AVStream* stream_ = nullptr;
+  bool fileOpened_ = false;
+  bool started_ = false;
+  std::string error_;  // the first write failure; nothing more is written after it
+  int64_t committed_ = 0;
+  int64_t fragmentStart_ = -1;  // stream time base; -1 while the current fragment is empty
+  uint64_t packets_ = 0;
+  uint64_t keyframes_ = 0;
+  int64_t lastDuration_ = 0;  // stream time base
+};
+
+// Where the regular file is written before it replaces the recording: beside it, the file name
+// with ".finalizing" appended (the name cut to fit the file system's limit).
+std::string FinalizingPath(const std::string& path);
+
+// An upper bound of the regular file's index (the moov box) for a stream of this many packets,
+// of which keyframes are key frames, with codec headers of extradataBytes: room for it is kept
+// in front of the media data, so the index needs no second pass over the file. 0 when the
+// bound would not fit the muxer's option (the second pass is used then).
+int64_t RegularIndexBound(uint64_t packets, uint64_t keyframes, int64_t extradataBytes);
+
+}  // namespace zentri_native
