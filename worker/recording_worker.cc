@@ -1,5 +1,8 @@
 #include "worker/recording_worker.h"
 
+#include <signal.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -38,6 +41,30 @@ bool ParseInRange(const char* text, long low, long high, bool even, int32_t* out
   return true;
 }
 
+// A request to end early (the session ending, a terminal hang-up): reading from the addon stops
+// as if its socket had closed, so the loop below finalizes what it has. shutdown() is safe in
+// a signal handler.
+void StopReading(int) {
+  shutdown(kSocketFd, SHUT_RD);
+}
+
+void EndEarlyOnTerminationSignals() {
+  struct sigaction action {};
+  action.sa_handler = StopReading;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+// Every end other than the end message (the addon gone, a broken or refused message, a frame
+// that failed) still finalizes the file with what was encoded, so that no recording is left
+// without its index. Returns the exit status of such an end.
+int EndAbnormally(VideoRecorder::Backend& backend) {
+  backend.Finalize();
+  return 1;
+}
+
 }  // namespace
 
 int RunRecordingWorker(int argc, char** argv) {
@@ -58,8 +85,13 @@ int RunRecordingWorker(int argc, char** argv) {
     return 1;
   }
   const std::string started = backend->Start(argv[1], width, height, frameRate, bitrate);
-  if (!Reply(started) || !started.empty()) {
+  if (!started.empty()) {
+    Reply(started);
     return 1;
+  }
+  EndEarlyOnTerminationSignals();
+  if (!Reply(started)) {
+    return EndAbnormally(*backend);
   }
 
   // One frame object for the whole recording: its pixel buffer keeps its capacity, so frames
@@ -72,12 +104,12 @@ int RunRecordingWorker(int argc, char** argv) {
     uint8_t headerBytes[kEncoderHeaderBytes];
     if (!Transfer(kSocketFd, headerBytes, sizeof(headerBytes), false, After(kIdleTimeout))
              .empty()) {
-      return 1;
+      return EndAbnormally(*backend);
     }
     const EncoderFrameHeader header = DecodeFrameHeader(headerBytes);
     if (header.magic != kEncoderProtocolMagic || header.payloadSize > kMaxEncoderPayloadBytes) {
       Reply("Invalid video encoder protocol");
-      return 1;
+      return EndAbnormally(*backend);
     }
     if (header.payloadSize == 0) {
       const std::string finalized = backend->Finalize();
@@ -87,12 +119,12 @@ int RunRecordingWorker(int argc, char** argv) {
     if (header.width != width || header.height != height || header.pts <= lastPts ||
         header.duration < 1) {
       Reply("Invalid software encoder frame timing or dimensions");
-      return 1;
+      return EndAbnormally(*backend);
     }
     frame.data.resize(header.payloadSize);
     if (!Transfer(kSocketFd, frame.data.data(), frame.data.size(), false, After(kPayloadTimeout))
              .empty()) {
-      return 1;
+      return EndAbnormally(*backend);
     }
     frame.format = header.format;
     frame.planeCount = header.planeCount;
@@ -103,7 +135,7 @@ int RunRecordingWorker(int argc, char** argv) {
     frame.timestamp = header.pts;
     const std::string encoded = backend->EncodeFrame(frame, header.pts, header.duration);
     if (!Reply(encoded) || !encoded.empty()) {
-      return 1;
+      return EndAbnormally(*backend);
     }
     lastPts = header.pts;
   }

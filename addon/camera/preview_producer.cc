@@ -9,6 +9,7 @@
 #include <ctime>
 #include <limits>
 #include <new>
+#include <string>
 #include <system_error>
 
 #include "camera/decimation.h"
@@ -53,6 +54,21 @@ int64_t WallClockMs() {
              std::chrono::system_clock::now().time_since_epoch())
              .count() /
          1000000;
+}
+
+// Results of the capture library that mean the camera is gone: lost while capturing (unplugged,
+// or its driver failed; -12), no longer listed (-2), or no longer capturing (-4).
+bool CameraGone(int result) {
+  return result == -12 || result == -2 || result == -4;
+}
+
+// A camera recording cannot outlive its camera: it ends with the capture result as its error,
+// keeping (and finalizing) everything recorded until then.
+void EndRecordingIfCameraGone(VideoRecorder* recorder, int result) {
+  if (recorder != nullptr && CameraGone(result) && recorder->IsRecording()) {
+    recorder->EndWithError("The camera stopped delivering frames (capture result " +
+                           std::to_string(result) + ")");
+  }
 }
 
 bool IsSlot(int32_t index) {
@@ -332,6 +348,7 @@ void CameraPreviewProducer::RunLoop(RunArgs args) {
       if (result != kCameraResultOk) {
         if (result != kCameraResultNo) {
           fail(result);
+          EndRecordingIfCameraGone(recorder_, result);
         }
         waitForTick();
         continue;
@@ -403,6 +420,7 @@ void CameraPreviewProducer::RunLoop(RunArgs args) {
     lastResult_.store(result, std::memory_order_relaxed);
     if (result != kCameraResultOk) {
       droppedFrames_.fetch_add(1, std::memory_order_relaxed);
+      EndRecordingIfCameraGone(recorder_, result);
       if (result == kCameraSizeInvalid || result == kCameraGeometryInvalid || result == -7) {
         probed = false;
       }

@@ -64,17 +64,18 @@ EncoderFrameHeader EndMessageHeader() {
   return header;
 }
 
-std::string Transfer(int fd, void* buffer, size_t length, bool sending, EncoderDeadline deadline) {
+std::string Transfer(int fd, void* buffer, size_t length, bool sending, const EncoderWait& wait) {
   auto* bytes = static_cast<uint8_t*>(buffer);
   size_t moved = 0;
   while (moved < length) {
     const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+        wait.deadline - std::chrono::steady_clock::now());
     if (remaining.count() < 1) {
       return "Software video encoder timed out";
     }
     pollfd pfd{fd, static_cast<short>(sending ? POLLOUT : POLLIN), 0};
-    const int waitMs = static_cast<int>(std::min<int64_t>(1000, remaining.count()));
+    const int waitMs =
+        static_cast<int>(std::min<int64_t>(kEncoderWaitSlice.count(), remaining.count()));
     const int ready = poll(&pfd, 1, waitMs);
     if (ready < 0) {
       if (errno == EINTR) {
@@ -83,6 +84,9 @@ std::string Transfer(int fd, void* buffer, size_t length, bool sending, EncoderD
       return "Could not wait for the software video encoder";
     }
     if (ready == 0) {
+      if (wait.stillWaiting && !wait.stillWaiting()) {
+        return "Software video encoder timed out";
+      }
       continue;
     }
     const ssize_t n = sending ? send(fd, bytes + moved, length - moved, MSG_DONTWAIT | MSG_NOSIGNAL)
@@ -101,15 +105,19 @@ std::string Transfer(int fd, void* buffer, size_t length, bool sending, EncoderD
   return {};
 }
 
-bool ReadReply(int fd, EncoderDeadline deadline, std::string* text, std::string* error) {
+std::string Transfer(int fd, void* buffer, size_t length, bool sending, EncoderDeadline deadline) {
+  return Transfer(fd, buffer, length, sending, EncoderWait{deadline, nullptr});
+}
+
+bool ReadReply(int fd, const EncoderWait& wait, std::string* text, std::string* error) {
   uint32_t length = 0;
-  std::string failure = Transfer(fd, &length, sizeof(length), false, deadline);
+  std::string failure = Transfer(fd, &length, sizeof(length), false, wait);
   if (failure.empty() && length > kMaxEncoderReplyBytes) {
     failure = "Invalid software encoder response";
   }
   std::string received(length <= kMaxEncoderReplyBytes ? length : 0, '\0');
   if (failure.empty()) {
-    failure = Transfer(fd, received.data(), received.size(), false, deadline);
+    failure = Transfer(fd, received.data(), received.size(), false, wait);
   }
   if (!failure.empty()) {
     *error = failure;
@@ -117,6 +125,10 @@ bool ReadReply(int fd, EncoderDeadline deadline, std::string* text, std::string*
   }
   *text = std::move(received);
   return true;
+}
+
+bool ReadReply(int fd, EncoderDeadline deadline, std::string* text, std::string* error) {
+  return ReadReply(fd, EncoderWait{deadline, nullptr}, text, error);
 }
 
 std::string SendReply(int fd, const std::string& text, EncoderDeadline deadline) {

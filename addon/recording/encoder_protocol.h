@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace zentri_native {
@@ -39,13 +40,24 @@ EncoderFrameHeader EndMessageHeader();
 
 using EncoderDeadline = std::chrono::steady_clock::time_point;
 
-// Moves exactly `length` bytes in one direction before the deadline. Empty on success, else
+// How long a transfer waits: until the deadline, and no longer than stillWaiting allows when
+// it is set. stillWaiting is asked whenever nothing has moved for kEncoderWaitSlice; false
+// ends the wait as a time-out.
+struct EncoderWait {
+  EncoderDeadline deadline;
+  std::function<bool()> stillWaiting;
+};
+constexpr std::chrono::milliseconds kEncoderWaitSlice{250};
+
+// Moves exactly `length` bytes in one direction within the wait. Empty on success, else
 // "Software video encoder timed out", "Could not wait for the software video encoder" or
 // "Software video encoder disconnected". Never raises SIGPIPE.
+std::string Transfer(int fd, void* buffer, size_t length, bool sending, const EncoderWait& wait);
 std::string Transfer(int fd, void* buffer, size_t length, bool sending, EncoderDeadline deadline);
 
 // Reads one reply. Returns false with the transport error (or "Invalid software encoder
 // response" for a length above 4096) in `error`; true with the reply text in `text`.
+bool ReadReply(int fd, const EncoderWait& wait, std::string* text, std::string* error);
 bool ReadReply(int fd, EncoderDeadline deadline, std::string* text, std::string* error);
 
 // Sends one reply, cut to its first 4096 bytes. Empty on success, else the transport error.

@@ -1,11 +1,15 @@
 #include "recording/recording_functions.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/last_error.h"
 #include "core/script_args.h"
+#include "recording/ffmpeg_api.h"
 #include "recording/linux_backend.h"
 #include "recording/video_pixel_format.h"
 
@@ -27,6 +31,64 @@ bool IntegerInRange(const Napi::Value& value, double low, double high) {
   const double number = value.As<Napi::Number>().DoubleValue();
   return std::isfinite(number) && std::trunc(number) == number && number >= low && number <= high;
 }
+
+// The external recorders of every environment. process.exit() and an uncaught exception end the
+// process without running the environments' clean-up hooks, so an exit handler finalizes what
+// they still record (as the camera recorder, a static object, is finalized at exit).
+class ExternalRecorders {
+ public:
+  static ExternalRecorders& Instance() {
+    // Never destroyed: the exit handler may run after static destructors have begun.
+    static ExternalRecorders* instance = new ExternalRecorders();
+    return *instance;
+  }
+
+  std::shared_ptr<VideoRecorder> Add() {
+    auto recorder = std::make_shared<VideoRecorder>(LinuxRecorderPlatform());
+    std::call_once(exitHandler_, [] {
+      // Exit handlers run in reverse order of registration, and the FFmpeg binding is a static
+      // object destroyed at exit: created first, it is still there when this handler stops an
+      // in-process encoder.
+      FfmpegApi::Instance();
+      std::atexit([] { Instance().StopAll(); });
+    });
+    std::lock_guard<std::mutex> lock(mutex_);
+    Prune();
+    recorders_.push_back(recorder);
+    return recorder;
+  }
+
+ private:
+  void StopAll() {
+    std::vector<std::shared_ptr<VideoRecorder>> live;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (const auto& weak : recorders_) {
+        if (auto recorder = weak.lock()) {
+          live.push_back(std::move(recorder));
+        }
+      }
+    }
+    // Outside the lock: stopping joins the recorder's thread and waits for its encoder.
+    for (const auto& recorder : live) {
+      recorder->Stop();
+    }
+  }
+
+  void Prune() {
+    std::vector<std::weak_ptr<VideoRecorder>> kept;
+    for (auto& weak : recorders_) {
+      if (!weak.expired()) {
+        kept.push_back(std::move(weak));
+      }
+    }
+    recorders_.swap(kept);
+  }
+
+  std::mutex mutex_;
+  std::once_flag exitHandler_;
+  std::vector<std::weak_ptr<VideoRecorder>> recorders_;
+};
 
 VideoRecorder& RecorderOf(const Napi::CallbackInfo& info) {
   return *static_cast<VideoRecorder*>(info.Data());
@@ -123,10 +185,13 @@ Napi::Object MakeRecordingStatusObject(Napi::Env env, const VideoRecorder::Statu
 
 void RegisterExternalVideoRecorder(Napi::Env env, Napi::Object exports) {
   // One recorder per environment (the main thread and every worker thread get their own). The
-  // clean-up hook stops it, which finalizes a running recording before the environment goes.
-  auto owned = std::make_unique<VideoRecorder>(LinuxRecorderPlatform());
-  VideoRecorder* recorder = owned.get();
-  env.AddCleanupHook([recorder] { delete recorder; });
+  // clean-up hook releases it, which finalizes a running recording before the environment goes
+  // (unless the exit handler holds it at that moment: it is then finalized there).
+  auto owned =
+      std::make_unique<std::shared_ptr<VideoRecorder>>(ExternalRecorders::Instance().Add());
+  VideoRecorder* recorder = owned->get();
+  std::shared_ptr<VideoRecorder>* holder = owned.get();
+  env.AddCleanupHook([holder] { delete holder; });
   owned.release();
   const struct {
     const char* name;

@@ -9,11 +9,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <vector>
 
 #include "recording/encoder_protocol.h"
+#include "recording/mp4_writer.h"
 #include "recording/nv12_convert.h"
 
 extern char** environ;
@@ -26,8 +28,16 @@ namespace {
 const char workerPathMarker = 0;
 
 constexpr auto kStartReplyTimeout = std::chrono::seconds(8);
-constexpr auto kFrameExchangeTimeout = std::chrono::milliseconds(250);
-constexpr auto kFinalizeTimeout = std::chrono::seconds(30);
+// A worker that runs is never given up on for being slow: under load, or while the disk is busy,
+// one frame may take seconds, and the recorder's queue turns that into dropped frames. A worker
+// that makes no progress at all (stopped, or asleep on anything but the disk) for the stall
+// limit is taken as hung, and so is one that needs longer than the total limit.
+constexpr WorkerWaitLimits kFrameLimits{std::chrono::seconds(10), std::chrono::seconds(60)};
+// Finalizing copies the whole recording once (see Mp4Writer): minutes for a long recording on a
+// slow disk, all the while with progress.
+constexpr WorkerWaitLimits kFinalizeLimits{std::chrono::seconds(30), std::chrono::hours(1)};
+// After its last reply the worker only exits.
+constexpr auto kExitTimeout = std::chrono::seconds(30);
 
 EncoderDeadline After(std::chrono::steady_clock::duration span) {
   return std::chrono::steady_clock::now() + span;
@@ -78,6 +88,68 @@ class SpawnAttributes {
 
 }  // namespace
 
+WorkerProgress::WorkerProgress(pid_t pid) : pid_(pid) {
+  Sample(&cpuTicks_);
+}
+
+// /proc/<pid>/stat: "pid (name) state ppid ... utime stime ...": the state is the first field
+// after the name, user and system time (summed over the process's threads) the 12th and 13th.
+bool WorkerProgress::Sample(uint64_t* cpuTicks, char* state) const {
+  char path[64];
+  std::snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid_));
+  FILE* file = std::fopen(path, "re");
+  if (file == nullptr) {
+    return false;
+  }
+  char text[1024];
+  const size_t length = std::fread(text, 1, sizeof(text) - 1, file);
+  std::fclose(file);
+  text[length] = '\0';
+  const char* close = std::strrchr(text, ')');
+  if (close == nullptr) {
+    return false;
+  }
+  char stateLetter = 0;
+  unsigned long long user = 0, system = 0;
+  if (std::sscanf(close + 1, " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &stateLetter,
+                  &user, &system) != 3) {
+    return false;
+  }
+  *cpuTicks = user + system;
+  if (state != nullptr) {
+    *state = stateLetter;
+  }
+  return true;
+}
+
+bool WorkerProgress::Advanced() {
+  uint64_t ticks = 0;
+  char state = 0;
+  if (!Sample(&ticks, &state)) {
+    return false;
+  }
+  const bool ran = ticks != cpuTicks_;
+  cpuTicks_ = ticks;
+  // R: running or waiting for a processor; D: waiting for the disk.
+  return ran || state == 'R' || state == 'D';
+}
+
+EncoderWait WorkerWait(pid_t pid, WorkerWaitLimits limits) {
+  const auto start = std::chrono::steady_clock::now();
+  auto progress = std::make_shared<WorkerProgress>(pid);
+  auto lastProgress = std::make_shared<std::chrono::steady_clock::time_point>(start);
+  EncoderWait wait;
+  wait.deadline = start + limits.total;
+  wait.stillWaiting = [progress, lastProgress, stall = limits.stall] {
+    const auto now = std::chrono::steady_clock::now();
+    if (progress->Advanced()) {
+      *lastProgress = now;
+    }
+    return now - *lastProgress < stall;
+  };
+  return wait;
+}
+
 std::string DefaultEncoderWorkerPath() {
   Dl_info info{};
   if (dladdr(&workerPathMarker, &info) == 0 || info.dli_fname == nullptr) {
@@ -126,12 +198,59 @@ void SoftwareProcessBackend::StopChild() {
       reaped = waitpid(childPid_, &status, 0);
     } while (reaped < 0 && errno == EINTR);
   }
+  Collected(reaped == childPid_ ? status : -1);
+}
+
+// A worker that reported a failure, or closed its end, is finishing its file with what it has
+// (see encworker): it gets the time a finalize gets before it is stopped.
+void SoftwareProcessBackend::LetChildFinish() {
+  CloseSocket();
+  if (childPid_ <= 0) {
+    childPid_ = -1;
+    return;
+  }
+  const EncoderWait wait = WorkerWait(childPid_, kFinalizeLimits);
+  auto lastCheck = std::chrono::steady_clock::now();
+  for (;;) {
+    int status = 0;
+    const pid_t reaped = waitpid(childPid_, &status, WNOHANG);
+    if (reaped == childPid_) {
+      Collected(status);
+      return;
+    }
+    if (reaped < 0 && errno != EINTR) {
+      break;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= wait.deadline) {
+      break;
+    }
+    if (now - lastCheck >= kEncoderWaitSlice) {
+      lastCheck = now;
+      if (!wait.stillWaiting()) {
+        break;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  StopChild();
+}
+
+// A worker that did not exit by itself may have died while writing the regular copy of the
+// recording beside it: that copy is incomplete, and the recording stays in its fragmented form.
+void SoftwareProcessBackend::Collected(int status) {
+  if (status < 0 || !WIFEXITED(status)) {
+    if (!outputPath_.empty()) {
+      unlink(FinalizingPath(outputPath_).c_str());
+    }
+  }
   childPid_ = -1;
 }
 
 std::string SoftwareProcessBackend::Start(const std::string& outputPath, int32_t width,
                                           int32_t height, int32_t frameRate, int32_t bitrate) {
   StopChild();  // a backend runs one worker at a time
+  outputPath_ = outputPath;
   const std::string workerPath = workerPath_.empty() ? DefaultEncoderWorkerPath() : workerPath_;
   if (workerPath.empty() || access(workerPath.c_str(), X_OK) != 0) {
     return "The native software video encoder worker is missing";
@@ -226,20 +345,26 @@ std::string SoftwareProcessBackend::EncodeFrame(const VideoRecorder::Frame& fram
   uint8_t headerBytes[kEncoderHeaderBytes];
   EncodeFrameHeader(header, headerBytes);
 
-  const EncoderDeadline deadline = After(kFrameExchangeTimeout);
-  std::string result = Transfer(socketFd_, headerBytes, sizeof(headerBytes), true, deadline);
+  const EncoderWait wait = WorkerWait(childPid_, kFrameLimits);
+  std::string result = Transfer(socketFd_, headerBytes, sizeof(headerBytes), true, wait);
   if (result.empty()) {
-    result = Transfer(socketFd_, const_cast<uint8_t*>(frame.data.data()), frame.data.size(), true,
-                      deadline);
+    result =
+        Transfer(socketFd_, const_cast<uint8_t*>(frame.data.data()), frame.data.size(), true, wait);
   }
+  bool replied = false;
   if (result.empty()) {
     std::string reply;
-    if (ReadReply(socketFd_, deadline, &reply, &result)) {
+    replied = ReadReply(socketFd_, wait, &reply, &result);
+    if (replied) {
       result = reply;
     }
   }
   if (!result.empty()) {
-    StopChild();
+    if (replied || result == "Software video encoder disconnected") {
+      LetChildFinish();
+    } else {
+      StopChild();  // hung: its finished fragments are on disk already
+    }
   }
   return result;
 }
@@ -248,37 +373,47 @@ std::string SoftwareProcessBackend::Finalize() {
   if (socketFd_ < 0) {
     return "The software video encoder is not running";
   }
-  const EncoderDeadline deadline = After(kFinalizeTimeout);
+  const EncoderWait wait = WorkerWait(childPid_, kFinalizeLimits);
   uint8_t end[kEncoderHeaderBytes];
   EncodeFrameHeader(EndMessageHeader(), end);
-  std::string result = Transfer(socketFd_, end, sizeof(end), true, deadline);
-  std::string reply;
-  if (result.empty() && ReadReply(socketFd_, deadline, &reply, &result)) {
-    result = reply;
+  std::string result = Transfer(socketFd_, end, sizeof(end), true, wait);
+  bool replied = false;
+  if (result.empty()) {
+    std::string reply;
+    replied = ReadReply(socketFd_, wait, &reply, &result);
+    if (replied) {
+      result = reply;
+    }
   }
   CloseSocket();
 
-  if (result.empty() && childPid_ > 0) {
-    // The file is complete only once the worker has exited cleanly.
+  if (replied && childPid_ > 0) {
+    // The file is complete only once the worker has exited cleanly; one that reported a
+    // failure exits as well, having left what it could.
+    const EncoderDeadline deadline = After(kExitTimeout);
+    std::string exitFailure;
     for (;;) {
       int status = 0;
       const pid_t reaped = waitpid(childPid_, &status, WNOHANG);
       if (reaped == childPid_) {
-        childPid_ = -1;
+        Collected(status);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-          result = "Software encoder exited unsuccessfully";
+          exitFailure = "Software encoder exited unsuccessfully";
         }
         break;
       }
       if (reaped < 0 && errno != EINTR) {
-        result = "Could not collect the software encoder exit status";
+        exitFailure = "Could not collect the software encoder exit status";
         break;
       }
       if (std::chrono::steady_clock::now() >= deadline) {
-        result = "Software encoder did not exit after finalizing";
+        exitFailure = "Software encoder did not exit after finalizing";
         break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (result.empty()) {
+      result = exitFailure;
     }
   }
   if (childPid_ > 0) {

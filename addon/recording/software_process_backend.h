@@ -6,12 +6,37 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
+#include "recording/encoder_protocol.h"
 #include "recording/video_recorder.h"
 
 namespace zentri_native {
+
+// Whether a worker process is getting anywhere: it used processor time since the last look, is
+// runnable, or waits for the disk. A stopped worker, or one asleep on anything else (a lock, a
+// socket), is not. Read from /proc; without it nothing counts as progress.
+class WorkerProgress {
+ public:
+  explicit WorkerProgress(pid_t pid);
+  bool Advanced();
+
+ private:
+  bool Sample(uint64_t* cpuTicks, char* state = nullptr) const;
+
+  pid_t pid_;
+  uint64_t cpuTicks_ = 0;
+};
+
+struct WorkerWaitLimits {
+  std::chrono::milliseconds stall;  // longest time without progress
+  std::chrono::milliseconds total;  // longest time in all
+};
+
+// A wait for the worker pid within the limits.
+EncoderWait WorkerWait(pid_t pid, WorkerWaitLimits limits);
 
 class SoftwareProcessBackend : public VideoRecorder::Backend {
  public:
@@ -34,9 +59,15 @@ class SoftwareProcessBackend : public VideoRecorder::Backend {
 
  private:
   void CloseSocket();
+  // Kills the worker if it still runs and collects it.
   void StopChild();
+  // Closes the connection and lets the worker finish its file before it is collected (or
+  // stopped, when it makes no progress).
+  void LetChildFinish();
+  void Collected(int status);
 
   std::string workerPath_;
+  std::string outputPath_;
   int socketFd_ = -1;
   pid_t childPid_ = -1;
 };

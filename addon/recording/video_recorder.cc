@@ -123,6 +123,20 @@ VideoRecorder::~VideoRecorder() {
   Stop();
 }
 
+VideoRecorder::ControlGate::Hold::Hold(ControlGate& gate) : gate_(gate) {
+  std::unique_lock<std::mutex> lock(gate_.mutex_);
+  gate_.free_.wait(lock, [this] { return !gate_.taken_; });
+  gate_.taken_ = true;
+}
+
+VideoRecorder::ControlGate::Hold::~Hold() {
+  {
+    std::lock_guard<std::mutex> lock(gate_.mutex_);
+    gate_.taken_ = false;
+  }
+  gate_.free_.notify_one();
+}
+
 bool VideoRecorder::Available() const {
   return platform_.available && platform_.available();
 }
@@ -136,13 +150,14 @@ std::unique_ptr<VideoRecorder::Backend> VideoRecorder::CreateBackend() const {
 
 int32_t VideoRecorder::Start(const std::string& outputPath, int32_t width, int32_t height,
                              int32_t frameRate, int32_t bitrate) {
+  ControlGate::Hold hold(control_);
   if (!Available()) {
     std::lock_guard<std::mutex> lock(mutex_);
     error_ = kNotAvailableMessage;
     finalizeError_.clear();
     return -13;
   }
-  Stop();
+  StopUnderGate();
   if (!ValidConfiguration(outputPath, width, height, frameRate, bitrate)) {
     std::lock_guard<std::mutex> lock(mutex_);
     error_ = kInvalidConfigurationMessage;
@@ -245,6 +260,11 @@ bool VideoRecorder::TryEnqueue(const uint8_t* pixels, size_t size, int32_t width
 }
 
 int32_t VideoRecorder::Stop() {
+  ControlGate::Hold hold(control_);
+  return StopUnderGate();
+}
+
+int32_t VideoRecorder::StopUnderGate() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (worker_.joinable()) {
@@ -301,6 +321,23 @@ void VideoRecorder::SetWorkerError(const std::string& message) {
     }
     state_ = RecorderState::Failed;
     stopRequested_ = true;
+  }
+  wake_.notify_all();
+}
+
+void VideoRecorder::EndWithError(const std::string& message) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ != RecorderState::Starting && state_ != RecorderState::Recording) {
+      return;
+    }
+    if (error_.empty()) {
+      error_ = message;
+    }
+    // Not Failed yet: the worker still encodes what is queued and finalizes; the error then
+    // makes it end Failed.
+    stopRequested_ = true;
+    state_ = RecorderState::Stopping;
   }
   wake_.notify_all();
 }

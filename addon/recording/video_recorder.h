@@ -89,8 +89,9 @@ class VideoRecorder {
   // frames apart after rescaling to the encoder's 1/90000 time base.
   static constexpr int64_t kMinimumPtsStep = 112;
 
-  // Start and Stop are called from one controlling thread (the owner's); TryEnqueue, IsRecording
-  // and GetStatus from any thread.
+  // Every member may be called from any thread. Start and Stop take turns through a control
+  // gate, so two script threads (or an exit handler and a script thread) starting and stopping
+  // at once end and join each recording exactly once.
   explicit VideoRecorder(Platform platform);
   ~VideoRecorder();
   VideoRecorder(const VideoRecorder&) = delete;
@@ -116,8 +117,35 @@ class VideoRecorder {
   Status GetStatus() const;
   // Worker thread only: records the first error and ends the recording.
   void SetWorkerError(const std::string& message);
+  // The frames' source failed (the camera went away): a running recording ends with message as
+  // its error, after the frames already queued are encoded and the file is finalized. Stop then
+  // joins it as usual. Nothing happens when no recording runs.
+  void EndWithError(const std::string& message);
 
  private:
+  // Start and Stop take turns through this gate. Its mutex is held only to mark it taken or
+  // free, never across the join, so the worker thread (which never uses the gate), producers
+  // and status readers are never blocked by it.
+  class ControlGate {
+   public:
+    class Hold {
+     public:
+      explicit Hold(ControlGate& gate);
+      ~Hold();
+      Hold(const Hold&) = delete;
+      Hold& operator=(const Hold&) = delete;
+
+     private:
+      ControlGate& gate_;
+    };
+
+   private:
+    std::mutex mutex_;
+    std::condition_variable free_;
+    bool taken_ = false;
+  };
+
+  int32_t StopUnderGate();
   void Run();
   void RunWithBackend(Backend& backend);
   bool EncodeOne(Backend& backend, const Frame& frame, int64_t pts, int64_t duration);
@@ -126,6 +154,7 @@ class VideoRecorder {
   void DiscardQueueAndPoolLocked();
 
   const Platform platform_;
+  ControlGate control_;
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
