@@ -1,5 +1,6 @@
 // The worker program's side of the protocol, driven byte by byte over its socket.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -163,6 +164,35 @@ TEST(EncWorker, ExitsOneWhenTheConnectionBreaks) {
     EXPECT_EQ(Finish(worker), 1) << "header cut short";
   }
   unlink(output.c_str());
+}
+
+// The addon gone (its socket closed) or the session ending (SIGTERM): the worker finalizes what
+// it received into the regular file, and reports the early end with exit status 1.
+TEST(EncWorker, FinalizesWhatItHasWhenItEndsEarly) {
+  for (const bool terminate : {false, true}) {
+    const std::string output = TempPath(terminate ? "worker-term.mp4" : "worker-orphan.mp4");
+    SpawnedWorker worker = StartedWorker(output);
+    for (int i = 0; i < 40; ++i) {
+      SendHeader(worker.fd, FrameHeader(64, 48, i * 333333));
+      VideoRecorder::Frame frame = MakeRgbaFrame(64, 48, i);
+      ASSERT_EQ(Transfer(worker.fd, frame.data.data(), frame.data.size(), true, Soon()), "");
+      ASSERT_EQ(Reply(worker.fd), "");
+    }
+    if (terminate) {
+      kill(worker.pid, SIGTERM);
+      EXPECT_EQ(WaitExitStatus(worker.pid), 1);
+      close(worker.fd);
+    } else {
+      EXPECT_EQ(Finish(worker), 1);
+    }
+    const std::string stream = testing_support::ProbeStream(output);
+    EXPECT_NE(stream.find("nb_read_packets=40\n"), std::string::npos) << stream;
+    const std::string moovFirst =
+        testing_support::RunCommand("head -c 64 '" + output + "' | grep -c moov");
+    EXPECT_EQ(moovFirst, "1\n") << "the regular layout, index first";
+    EXPECT_NE(access((output + ".finalizing").c_str(), F_OK), 0);
+    unlink(output.c_str());
+  }
 }
 
 // Random headers must always end in a reply and an exit status, never a crash or a hang.

@@ -1,15 +1,24 @@
 #include "recording/software_process_backend.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "encoder_test_support.h"
 #include "recording/linux_backend.h"
+
+extern char** environ;
 
 namespace zentri_native {
 namespace {
@@ -21,6 +30,31 @@ using testing_support::TempPath;
 
 const std::string kBinDir = ZENTRI_TEST_BIN_DIR;
 constexpr int64_t kThirtyFps = 333333;
+
+pid_t SpawnProgram(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (std::string& arg : args) {
+    argv.push_back(arg.data());
+  }
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
+}
+
+// Waits (at most 10 s) for the process to reach a state ('T': stopped).
+bool WaitForState(pid_t pid, char state) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < until) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == state) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
 
 TEST(SoftwareProcessBackend, RecordsThroughTheWorkerAndCollectsIt) {
   const std::string path = TempPath("worker.mp4");
@@ -119,6 +153,41 @@ TEST(SoftwareProcessBackend, AddonBackendHandsLibx264ToTheWorker) {
   unsetenv("ZENTRI_FFMPEG_ENCODER");
   EXPECT_NE(ProbeStream(path).find("nb_read_packets=1\n"), std::string::npos);
   unlink(path.c_str());
+}
+
+// Progress of a worker is what it does, not how fast: a busy process progresses, a stopped or
+// sleeping one does not, and a wait for it ends after the stall limit.
+TEST(SoftwareProcessBackend, WorkerProgressTellsRunningFromStoppedOrAsleep) {
+  const pid_t busy = SpawnProgram({"/bin/sh", "-c", "while :; do :; done"});
+  const pid_t asleep = SpawnProgram({"/bin/sleep", "60"});
+  ASSERT_GT(busy, 0);
+  ASSERT_GT(asleep, 0);
+  ASSERT_TRUE(WaitForState(asleep, 'S'));
+  WorkerProgress busyProgress(busy);
+  WorkerProgress sleepProgress(asleep);
+  sleepProgress.Advanced();  // the time it took to start
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(busyProgress.Advanced());
+  EXPECT_FALSE(sleepProgress.Advanced());
+
+  kill(busy, SIGSTOP);
+  ASSERT_TRUE(WaitForState(busy, 'T'));
+  busyProgress.Advanced();  // the time it ran before it stopped
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(busyProgress.Advanced());
+
+  const EncoderWait wait =
+      WorkerWait(busy, {std::chrono::milliseconds(300), std::chrono::seconds(30)});
+  const auto start = std::chrono::steady_clock::now();
+  while (wait.stillWaiting()) {
+    ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    std::this_thread::sleep_for(kEncoderWaitSlice);
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+  for (pid_t pid : {busy, asleep}) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
 }
 
 }  // namespace

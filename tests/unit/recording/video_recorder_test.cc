@@ -593,5 +593,64 @@ TEST(VideoRecorder, ConcurrentProducersAndRestarts) {
   EXPECT_GT(written, 0u);
 }
 
+// Two controlling threads (two script threads, or an exit handler and a script thread) starting
+// and stopping at once: every recording is started, finalized and joined exactly once.
+TEST(VideoRecorder, ControllersOnSeveralThreadsTakeTurns) {
+  auto script = std::make_shared<Script>();
+  script->startDelay = 2ms;
+  VideoRecorder recorder(TestPlatform(script));
+  std::atomic<int> started{0};
+  std::vector<std::thread> controllers;
+  for (int c = 0; c < 3; ++c) {
+    controllers.emplace_back([&] {
+      for (int round = 0; round < 20; ++round) {
+        if (StartDefault(recorder) == 0) {
+          ++started;
+        }
+        Push(recorder, 1, 0);
+        EXPECT_EQ(recorder.Stop(), 0);
+      }
+    });
+  }
+  for (auto& thread : controllers) {
+    thread.join();
+  }
+  EXPECT_EQ(recorder.Stop(), 0);
+  EXPECT_EQ(started.load(), 60);
+  std::lock_guard<std::mutex> lock(script->mutex);
+  EXPECT_EQ(script->finalizeCalls, 60);
+  EXPECT_EQ(script->destroyed, 60);
+}
+
+// The frames' source fails (a camera unplugged): what was queued is still encoded, the file is
+// finalized normally, and the status carries the source's error.
+TEST(VideoRecorder, EndWithErrorFinalizesWhatWasRecorded) {
+  auto script = std::make_shared<Script>();
+  VideoRecorder recorder(TestPlatform(script));
+  recorder.EndWithError("ignored while idle");
+  EXPECT_EQ(recorder.GetStatus().error, "");
+  ASSERT_EQ(StartDefault(recorder), 0);
+  script->Hold(true);
+  ASSERT_TRUE(Push(recorder, 1, 10000000));
+  ASSERT_TRUE(Push(recorder, 2, 10333333));
+  // Frame 1 is encoded once frame 2 has arrived; the encoder holds it there.
+  ASSERT_TRUE(script->WaitFor([&] { return script->inEncode; }));
+  ASSERT_TRUE(Push(recorder, 3, 10666666));
+  ASSERT_TRUE(Push(recorder, 4, 10999999));
+  recorder.EndWithError("The camera stopped delivering frames (capture result -12)");
+  EXPECT_FALSE(recorder.IsRecording());
+  EXPECT_FALSE(Push(recorder, 5, 20000000)) << "refused once the source has failed";
+  script->Hold(false);
+  ASSERT_TRUE(PollUntil([&] { return !recorder.GetStatus().recording; }));
+  const auto status = recorder.GetStatus();
+  EXPECT_EQ(status.error, "The camera stopped delivering frames (capture result -12)");
+  EXPECT_EQ(status.framesWritten, 4u);
+  EXPECT_EQ(recorder.Stop(), 0) << "the file itself was finalized";
+  std::lock_guard<std::mutex> lock(script->mutex);
+  EXPECT_EQ(script->finalizeCalls, 1);
+  ASSERT_EQ(script->encoded.size(), 4u);
+  EXPECT_EQ(script->encoded[3].firstByte, 4);
+}
+
 }  // namespace
 }  // namespace zentri_native
