@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <climits>
@@ -125,6 +126,13 @@ int64_t RegularIndexBound(uint64_t packets, uint64_t keyframes, int64_t extradat
   return bound > kLimit ? 0 : static_cast<int64_t>(bound);
 }
 
+void OwnedFd::Reset(int fd) {
+  if (fd_ >= 0) {
+    close(fd_);
+  }
+  fd_ = fd;
+}
+
 Mp4Writer::Mp4Writer(FfmpegApi& api) : api_(api) {}
 
 Mp4Writer::~Mp4Writer() {
@@ -137,6 +145,7 @@ std::string Mp4Writer::Create(const std::string& path) {
   error_.clear();
   committed_ = 0;
   fragmentStart_ = -1;
+  fragmentBytes_ = 0;
   packets_ = 0;
   keyframes_ = 0;
   lastDuration_ = 0;
@@ -193,7 +202,60 @@ std::string Mp4Writer::Open(const AVCodecContext& encoder) {
     return FfmpegError(api_, "Writing the MP4 header", code);
   }
   committed_ = context_->pb->pos;
+  pageFd_.Reset(open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+  OpenRegular(encoder);
   return {};
+}
+
+// The regular copy: the file recordings always were, written as they always were. Without it
+// (it cannot be created) the recording goes on; Finish then makes it from the fragmented file.
+bool Mp4Writer::OpenRegular(const AVCodecContext& encoder) {
+  const std::string target = FinalizingPath(path_);
+  int r = api_.avformat_alloc_output_context2(&regular_, nullptr, "mp4", target.c_str());
+  if (r < 0 || regular_ == nullptr) {
+    regular_ = nullptr;
+    return false;
+  }
+  regularStream_ = api_.avformat_new_stream(regular_, nullptr);
+  if (regularStream_ == nullptr) {
+    DropRegular();
+    return false;
+  }
+  regularStream_->time_base = encoder.time_base;
+  if (api_.avcodec_parameters_from_context(regularStream_->codecpar, &encoder) < 0) {
+    DropRegular();
+    return false;
+  }
+  regularStream_->codecpar->codec_tag = 0;
+  if (api_.avio_open(&regular_->pb, FileUrl(target).c_str(), AVIO_FLAG_WRITE) < 0) {
+    DropRegular();
+    return false;
+  }
+  regularOpened_ = true;
+  AVDictionary* options = nullptr;
+  // The index goes in front of the media data so players can start before the whole file.
+  api_.av_dict_set(&options, "movflags", "+faststart", 0);
+  r = api_.avformat_write_header(regular_, &options);
+  api_.av_dict_free(&options);
+  if (r < 0) {
+    DropRegular();
+    return false;
+  }
+  return true;
+}
+
+void Mp4Writer::DropRegular() {
+  if (regular_ == nullptr) {
+    return;
+  }
+  if (regularOpened_) {
+    api_.avio_closep(&regular_->pb);
+    regularOpened_ = false;
+  }
+  api_.avformat_free_context(regular_);
+  regular_ = nullptr;
+  regularStream_ = nullptr;
+  unlink(FinalizingPath(path_).c_str());
 }
 
 std::string Mp4Writer::Fail(const std::string& label, int code) {
@@ -224,7 +286,30 @@ std::string Mp4Writer::WritePacket(AVPacket* packet, AVRational timeBase) {
   }
   ++packets_;
   keyframes_ += key ? 1 : 0;
+  fragmentBytes_ += packet->size;
   lastDuration_ = packet->duration;
+  if (regular_ != nullptr) {
+    // Both muxers take the stream's time base from the encoder; the packet is left as given.
+    const AVRational from = stream_->time_base;
+    const AVRational to = regularStream_->time_base;
+    const int64_t pts = packet->pts, dts = packet->dts, duration = packet->duration;
+    const bool rescale = from.num != to.num || from.den != to.den;
+    if (rescale) {
+      api_.av_packet_rescale_ts(packet, from, to);
+    }
+    packet->stream_index = regularStream_->index;
+    const int written = api_.av_write_frame(regular_, packet);
+    packet->stream_index = stream_->index;
+    if (rescale) {
+      packet->pts = pts;
+      packet->dts = dts;
+      packet->duration = duration;
+    }
+    if (written < 0 || regular_->pb->error < 0) {
+      // Most likely the disk is full: the copy goes, which frees its space for the recording.
+      DropRegular();
+    }
+  }
   const int64_t fragmentTicks =
       api_.av_rescale_q(kFragmentSeconds, AVRational{1, 1}, stream_->time_base);
   if (end - fragmentStart_ >= fragmentTicks) {
@@ -236,6 +321,7 @@ std::string Mp4Writer::WritePacket(AVPacket* packet, AVRational timeBase) {
 // The muxer writes the fragment into its I/O buffer; the flush hands all of it to the kernel,
 // where it survives the death of this process.
 std::string Mp4Writer::CutFragment() {
+  MakeRoomForFragment();
   const int r = api_.av_write_frame(context_, nullptr);
   if (r < 0) {
     return Fail("Writing an H.264 packet", r);
@@ -246,7 +332,45 @@ std::string Mp4Writer::CutFragment() {
   }
   committed_ = context_->pb->pos;
   fragmentStart_ = -1;
+  fragmentBytes_ = 0;
+  ReleaseWrittenPages();
   return {};
+}
+
+// The fragmented file comes first: on a disk about to fill up, the regular copy (twice the room
+// for the same video) goes before a fragment could fail to fit. Finish then makes the regular
+// file from the fragmented one if the room for it is there by then.
+void Mp4Writer::MakeRoomForFragment() {
+  constexpr int64_t kMargin = 1 << 20;
+  if (regular_ == nullptr) {
+    return;
+  }
+  struct statvfs disk {};
+  if (statvfs(path_.c_str(), &disk) != 0) {
+    return;
+  }
+  const uint64_t available = static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize;
+  if (available < 4 * static_cast<uint64_t>(fragmentBytes_) + kMargin) {
+    DropRegular();
+  }
+}
+
+// The fragmented file is read back only after a failure. Its pages leave the page cache once the
+// kernel has had time to write them back (a minute after they were written): a recording's
+// worth of cached pages would double the memory a recording takes, and would make the removal
+// of the fragmented file at the end cost as much as writing it.
+void Mp4Writer::ReleaseWrittenPages() {
+  constexpr size_t kKeptFragments = 60;
+  constexpr uint64_t kReleaseEvery = 10;
+  recentCommits_.push_back(committed_);
+  if (recentCommits_.size() <= kKeptFragments) {
+    return;
+  }
+  const int64_t releasable = recentCommits_.front();
+  recentCommits_.pop_front();
+  if (++cuts_ % kReleaseEvery == 0 && pageFd_.get() >= 0) {
+    posix_fadvise(pageFd_.get(), 0, releasable, POSIX_FADV_DONTNEED);
+  }
 }
 
 std::string Mp4Writer::Finish() {
@@ -259,10 +383,95 @@ std::string Mp4Writer::Finish() {
     Abandon();
     return error;
   }
+  const std::string target = FinalizingPath(path_);
+  if (regular_ != nullptr) {
+    // The regular copy first: if the disk is too full for its index, removing it frees the
+    // room the fragmented file's last fragment needs.
+    std::string failure = FinishRegular();
+    if (failure.empty()) {
+      failure = ReplaceWith(target);
+    }
+    if (failure.empty()) {
+      // The fragmented file is no longer at the path: closed, never cut.
+      if (fileOpened_) {
+        api_.avio_closep(&context_->pb);
+        fileOpened_ = false;
+      }
+      FreeMuxer();
+      return {};
+    }
+    unlink(target.c_str());
+  }
+
+  std::string failure = FinishFragmented();
+  if (!failure.empty()) {
+    error_ = failure;
+    FreeMuxer();
+    return failure;
+  }
+  int code = 0;
+  failure = WriteRegularCopy(target, true, &code);
+  if (!failure.empty() && code == AVERROR(EINVAL)) {
+    // The index did not fit the room kept for it: the muxer's second pass moves it instead.
+    failure = WriteRegularCopy(target, false, &code);
+  }
+  if (failure.empty()) {
+    failure = ReplaceWith(target);
+  }
+  if (!failure.empty()) {
+    unlink(target.c_str());
+    error_ = failure;
+  }
+  FreeMuxer();
+  return failure;
+}
+
+// The finished file takes the recording's place in one step: at every moment the path holds
+// either the fragmented file or the regular one. The two names are exchanged, then the old file
+// is removed: a plain rename over it would make ext4 start writing back all of the new file at
+// once (it assumes an application that replaces a file wants it durable), which Stop would wait
+// for; written back in the kernel's own time the data is no less safe than before (the
+// fragmented file reached the disk the same way).
+std::string Mp4Writer::ReplaceWith(const std::string& finished) {
+  if (renameat2(AT_FDCWD, finished.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) == 0) {
+    unlink(finished.c_str());
+    return {};
+  }
+  // A file system that cannot exchange names (or a recording no longer at its path).
+  if (rename(finished.c_str(), path_.c_str()) != 0) {
+    return FfmpegError(api_, kFinishLabel, AVERROR(errno));
+  }
+  return {};
+}
+
+// The index of the regular copy, moved in front of its media data; the file closed.
+std::string Mp4Writer::FinishRegular() {
   std::string failure;
   int r;
   {
-    // The last fragment and the random-access index of the fragmented file.
+    ScopedFfmpegLogLevel warnings(api_, kLogWarning);
+    r = api_.av_write_trailer(regular_);
+  }
+  if (r < 0) {
+    failure = FfmpegError(api_, kFinishLabel, r);
+  }
+  regularOpened_ = false;
+  r = api_.avio_closep(&regular_->pb);
+  if (r < 0 && failure.empty()) {
+    failure = FfmpegError(api_, "Closing the MP4 file", r);
+  }
+  api_.avformat_free_context(regular_);
+  regular_ = nullptr;
+  regularStream_ = nullptr;
+  return failure;
+}
+
+// The last fragment and the random-access index of the fragmented file, which is closed. On
+// failure whatever part of them reached the file is cut off again: whole fragments stay.
+std::string Mp4Writer::FinishFragmented() {
+  std::string failure;
+  int r;
+  {
     ScopedFfmpegLogLevel warnings(api_, kLogWarning);
     r = api_.av_write_trailer(context_);
   }
@@ -284,28 +493,8 @@ std::string Mp4Writer::Finish() {
     }
   }
   if (!failure.empty()) {
-    error_ = failure;
-    // Whatever part of the trailer reached the file is cut off: whole fragments stay.
     CutFileTo(path_, committed_);
-    FreeMuxer();
-    return failure;
   }
-
-  const std::string target = FinalizingPath(path_);
-  int code = 0;
-  failure = WriteRegularCopy(target, true, &code);
-  if (!failure.empty() && code == AVERROR(EINVAL)) {
-    // The index did not fit the room kept for it: the muxer's second pass moves it instead.
-    failure = WriteRegularCopy(target, false, &code);
-  }
-  if (failure.empty() && rename(target.c_str(), path_.c_str()) != 0) {
-    failure = FfmpegError(api_, kFinishLabel, AVERROR(errno));
-  }
-  if (!failure.empty()) {
-    unlink(target.c_str());
-    error_ = failure;
-  }
-  FreeMuxer();
   return failure;
 }
 
@@ -411,6 +600,7 @@ std::string Mp4Writer::WriteRegularCopy(const std::string& target, bool reserveI
 }
 
 void Mp4Writer::Abandon() {
+  DropRegular();
   if (context_ == nullptr) {
     return;
   }
@@ -425,6 +615,9 @@ void Mp4Writer::Abandon() {
 }
 
 void Mp4Writer::FreeMuxer() {
+  pageFd_.Reset();
+  recentCommits_.clear();
+  cuts_ = 0;
   if (context_ != nullptr) {
     api_.avformat_free_context(context_);
     context_ = nullptr;

@@ -14,7 +14,9 @@
 // camera: runs a synthetic camera, its preview and a camera recording, and reports
 // {written, recording} every 100 ms, then {ended: status} when the recording stops by itself.
 //
-// Commands: "stop" (prints {stopped: result, lastError, status}), "exit" (process.exit(0)),
+// Commands: "stop" (prints {stopped: result, lastError, status}), "pause" (no more frames; the
+// recording stays open; prints {paused: status} once the encoder has taken every frame),
+// "exit" (process.exit(0)),
 // "throw" (an uncaught exception), "vanish" (camera mode: the synthetic camera is unplugged),
 // "again <file>" (a new recording of 10 frames to file, then {again: result, status}; camera
 // mode plugs the camera back in first), "quit" (leaves normally).
@@ -51,6 +53,7 @@ const worker = () => {
 };
 
 let pushing = false;
+let pushedAccepted = 0;
 let cameraIndex = -1;
 
 async function pushRealTime() {
@@ -62,6 +65,7 @@ async function pushRealTime() {
     const micros = 1_000_000 + Math.round((i * 1_000_000) / fps);
     if (addon.externalRecordingEnqueue(distinct[i % distinct.length], width, height, 'rgba', micros)) {
       accepted++;
+      pushedAccepted = accepted;
     } else {
       refused++;
     }
@@ -129,6 +133,17 @@ async function command(line) {
     const result = mode === 'camera' ? addon.cameraRecordingStop() : addon.externalRecordingStop();
     const status = mode === 'camera' ? addon.cameraRecordingStatus() : addon.externalRecordingStatus();
     report({ stopped: result, lastError: addon.getLastError(), status });
+  } else if (name === 'pause') {
+    pushing = false;
+    const start = Date.now();
+    // The last frame is held back until the next one or the stop: all but one get written.
+    while (Date.now() - start < 10_000) {
+      const status = addon.externalRecordingStatus();
+      if (status.framesWritten >= pushedAccepted - 1) break;
+      await sleep(20);
+    }
+    await sleep(200);
+    report({ paused: addon.externalRecordingStatus() });
   } else if (name === 'exit') {
     process.exit(0);
   } else if (name === 'throw') {

@@ -312,17 +312,32 @@ test('a full disk keeps the recorded prefix and reports the write failure', root
   await app.exited;
 });
 
-test('a disk too full for the regular copy keeps the fragmented file, which plays', rootOnly, async (t) => {
+// Fills the file system at dir up to its last byte.
+function fillUp(dir) {
+  const fd = fs.openSync(path.join(dir, 'filler'), 'w');
+  try {
+    for (const chunk of [1 << 20, 1 << 16, 1 << 12, 1 << 9]) {
+      const bytes = Buffer.alloc(chunk);
+      try {
+        for (;;) fs.writeSync(fd, bytes);
+      } catch (error) {
+        if (error.code !== 'ENOSPC') throw error;
+      }
+    }
+  } finally {
+    fs.closeSync(fd);
+  }
+}
+
+test('a disk too full to finish the regular file keeps the fragmented file, which plays', rootOnly, async (t) => {
   const disk = smallDisk(t, '8m');
   assert.ok(disk, 'tmpfs mounted');
   const file = path.join(disk, 'tight.mp4');
   const app = new RecordingApp(t, small(file, { pattern: 'noise' }));
-  await app.waitFor((m) => m.accepted >= 4 * FPS);
-  // Room for the last fragment, not for a second copy of the recording.
-  const { bavail, bsize } = fs.statfsSync(disk);
-  const recorded = fs.statSync(file).size;
-  const leave = Math.max(256 * 1024, Math.ceil(recorded * 0.6));
-  fs.writeFileSync(path.join(disk, 'filler'), Buffer.alloc(Math.max(0, bavail * bsize - leave)));
+  await app.waitFor((m) => m.accepted >= 3 * FPS);
+  app.send('pause');
+  await app.waitFor((m) => m.paused);
+  fillUp(disk);
   app.send('stop');
   const { stopped, lastError, status } = await app.waitFor((m) => 'stopped' in m);
   assert.equal(stopped, -3);

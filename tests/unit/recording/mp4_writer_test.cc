@@ -73,9 +73,12 @@ long PacketCount(const std::string& path) {
   return at == std::string::npos ? -1 : std::strtol(stream.c_str() + at + 16, nullptr, 10);
 }
 
-// The regular layout with room kept for the index: the index, the rest of its room, the
-// 64-bit size placeholder, the media data. No second pass moved anything.
-const std::vector<std::string> kRegularLayout = {"ftyp", "moov", "free", "free", "mdat"};
+// The regular file as recordings always were ("+faststart": the index moved in front of the
+// media data, behind it the 64-bit size placeholder).
+const std::vector<std::string> kFaststartLayout = {"ftyp", "moov", "free", "mdat"};
+// The regular file made from the fragmented one: the index, the rest of the room kept for it,
+// the placeholder, the media data. No second pass moved anything.
+const std::vector<std::string> kReservedLayout = {"ftyp", "moov", "free", "free", "mdat"};
 
 std::unique_ptr<VideoRecorder::Backend> InProcessX264() {
   setenv("ZENTRI_FFMPEG_ENCODER", "libx264", 1);
@@ -99,8 +102,10 @@ TEST(Mp4Writer, TheFilePlaysWhileItGrowsAndEndsAsARegularMp4) {
   EXPECT_EQ(growing[1], "moov");
   EXPECT_EQ(std::count(growing.begin(), growing.end(), "moof"), 3);
 
+  EXPECT_EQ(access(FinalizingPath(path).c_str(), F_OK), 0) << "the regular copy grows beside it";
+  EXPECT_EQ(PacketCount(FinalizingPath(path)), -1) << "and has no index yet";
   ASSERT_EQ(backend->Finalize(), "");
-  EXPECT_EQ(TopLevelBoxes(path), kRegularLayout);
+  EXPECT_EQ(TopLevelBoxes(path), kFaststartLayout);
   EXPECT_EQ(PacketCount(path), 100);
   EXPECT_EQ(ProbePacketDurations(path), std::vector<long>(100, 3000));
   EXPECT_EQ(DecodeErrors(path), "");
@@ -108,8 +113,10 @@ TEST(Mp4Writer, TheFilePlaysWhileItGrowsAndEndsAsARegularMp4) {
   unlink(path.c_str());
 }
 
-TEST(Mp4Writer, IrregularCaptureTimesFitTheRoomKeptForTheIndex) {
-  // Every duration differs, so the index holds one time entry per frame.
+// When the regular copy was lost on the way, Finish makes it from the fragmented file, with the
+// index in room kept for it. Every duration differs here, so the index holds one time entry per
+// frame: the largest index for its frame count.
+TEST(Mp4Writer, WithoutItsRegularCopyTheFragmentedFileIsCopiedAtTheEnd) {
   const std::string path = TempPath("irregular.mp4");
   auto backend = InProcessX264();
   ASSERT_EQ(backend->Start(path, 64, 48, 30, 1000000), "");
@@ -120,9 +127,12 @@ TEST(Mp4Writer, IrregularCaptureTimesFitTheRoomKeptForTheIndex) {
     ASSERT_EQ(backend->EncodeFrame(MakeRgbaFrame(64, 48, i), pts, duration), "");
     expected.push_back(static_cast<long>(duration * 9 / 1000));
     pts += duration;
+    if (i == 200) {
+      ASSERT_EQ(unlink(FinalizingPath(path).c_str()), 0) << "the regular copy is taken away";
+    }
   }
   ASSERT_EQ(backend->Finalize(), "");
-  EXPECT_EQ(TopLevelBoxes(path), kRegularLayout);
+  EXPECT_EQ(TopLevelBoxes(path), kReservedLayout);
   const auto durations = ProbePacketDurations(path);
   ASSERT_EQ(durations.size(), expected.size());
   for (size_t i = 0; i < durations.size(); ++i) {
