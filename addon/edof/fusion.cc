@@ -196,16 +196,20 @@ void FuseInto(int32_t width, int32_t height, int32_t referenceIndex,
   // The AVX2 kernels only where the processor has them, whatever the caller asked.
   const bool avx2 = simd == "avx2" && __builtin_cpu_supports("avx2");
   edof_pyramid::Pyramid pyramid(PyramidLevelSizes(width, height), maxThreads, avx2);
-  {
+  {    std::vector<edof_rows::MapRowChecks> checks;
+    checks.reserve(frames.size());
+    for (size_t k = 0; k < frames.size(); ++k) {
+      checks.emplace_back(fields[k], weights[k]);
+    }
     const edof_pyramid::ZeroedFloats weightSum(Count(CheckedPixels(width, height), 1));
-    pyramid.SumWeights(fields, weights, weightSum.data());
+    pyramid.SumWeights(fields, weights, checks, weightSum.data());
     const uint8_t* reference = frames[static_cast<size_t>(referenceIndex)].rgba;
     for (size_t k = 0; k < frames.size(); ++k) {
       if (!fields[k].accepted) {
         continue;
       }
       const edof_rows::FrameWarp warp(width, height, frames[k], fields[k], weights[k], reference,
-                                      static_cast<int32_t>(k) == referenceIndex, avx2);
+                                      static_cast<int32_t>(k) == referenceIndex, avx2, checks[k]);
       pyramid.AddFrame(warp, weightSum.data());
     }
   }

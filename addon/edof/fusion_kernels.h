@@ -40,10 +40,13 @@ struct MapColumns {
   const int32_t* wholeCells;
 };
 
+// Whether every value of a row is finite.
+bool RowFiniteAvx2(const float* row, int32_t count);
+
 // sum[x] += bilinear sample of the map rows row0/row1 at column x, for x from 0; returns the
-// columns done.
+// columns done. finiteRows: every value of both rows is finite.
 int32_t AddMapSamplesAvx2(const float* row0, const float* row1, const MapColumns& columns,
-                          double fy, float* sum, int32_t count);
+                          double fy, bool finiteRows, float* sum, int32_t count);
 
 // One base-level row of one frame, for a row that lies inside the map.
 struct WarpRowArgs {
@@ -62,6 +65,9 @@ struct WarpRowArgs {
   const uint8_t* frame;      // the whole frame
   const uint8_t* reference;  // this row of the reference frame
   double scale;
+  // Every x, y and confidence value, and every weight, of the two map rows is finite.
+  bool finiteFields;
+  bool finiteWeights;
   float fallbackWeight;  // 1 for the reference frame, else 0
   float* out[kPlanes];   // this row of the base level, planar
 };
@@ -126,8 +132,8 @@ int32_t DownsampleRowAvx2(const float* const top[kPlanes], const float* const bo
 int32_t NormaliseRowAvx2(float* const rgb[kColourPlanes], const float* weight, int32_t count);
 
 // Output bytes of groups of eight pixels: R, G, B rounded half away from zero and limited to 0 to
-// 255 (RoundToByte's rule), alpha 255, interleaved RGBA. Stops before the first group with a
-// value outside [0, 256) or NaN, which the plain code rounds; returns the pixels done.
+// 255 (RoundToByte's rule), alpha 255, interleaved RGBA. Stops before the first group with NaN
+// or a value of magnitude 2^62 or more, which the plain code rounds; returns the pixels done.
 int32_t RoundRowAvx2(const float* const rgb[kColourPlanes], int32_t count, uint8_t* out);
 
 }  // namespace edof_kernels

@@ -75,12 +75,19 @@ inline __m256d Interpolate(const Corners& c, __m256d fx, __m256d fy) {
 }
 
 // Interpolates one field map at four pixels; *ok keeps the lanes whose corners and result are
-// finite. At whole map cells (both fractions 0) the interpolation of finite corners is the first
-// corner itself, up to the sign of a zero; the callers use the value only as mx + 0.5 or in a
-// comparison, where that sign makes no difference, so the arithmetic is skipped there.
+// finite. Where every value of both map rows is known to be finite (kFinite) neither test can
+// fail: the corners pass, and an interpolation of finite floats in double, with fractions from
+// 0 to 1, stays far below the double range. At whole map cells (both fractions 0) the
+// interpolation of finite corners is the first corner itself, up to the sign of a zero; the
+// callers use the value only as mx + 0.5 or in a comparison, where that sign makes no
+// difference, so the arithmetic is skipped there.
+template <bool kFinite>
 inline __m256d FieldSample(const float* const rows[2], __m128i i0, __m128i i1, int32_t first,
                            bool wholeCells, __m256d fx, __m256d fy, __m256d* ok) {
   const Corners c = LoadCorners(rows, i0, i1, first);
+  if (kFinite) {
+    return wholeCells ? _mm256_cvtps_pd(c.c00) : Interpolate(c, fx, fy);
+  }
   const __m128 finite = _mm_and_ps(_mm_and_ps(FiniteFloats(c.c00), FiniteFloats(c.c10)),
                                    _mm_and_ps(FiniteFloats(c.c01), FiniteFloats(c.c11)));
   if (wholeCells) {
@@ -195,22 +202,52 @@ inline void AddBand(const float* fine, __m256 upsampled, __m256 weight, float* a
 
 }  // namespace
 
+bool RowFiniteAvx2(const float* row, int32_t count) {
+  const __m256 sign = _mm256_set1_ps(-0.0f);
+  const __m256 largest = _mm256_set1_ps(FLT_MAX);
+  __m256 finite = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+  int32_t x = 0;
+  for (; x + 8 <= count; x += 8) {
+    const __m256 magnitude = _mm256_andnot_ps(sign, _mm256_loadu_ps(row + x));
+    finite = _mm256_and_ps(finite, _mm256_cmp_ps(magnitude, largest, _CMP_LE_OQ));
+  }
+  bool all = _mm256_movemask_ps(finite) == 0xFF;
+  for (; x < count; ++x) {
+    all = all && __builtin_fabsf(row[x]) <= FLT_MAX;
+  }
+  return all;
+}
+
 int32_t AddMapSamplesAvx2(const float* row0, const float* row1, const MapColumns& columns,
-                          double fy, float* sum, int32_t count) {
+                          double fy, bool finiteRows, float* sum, int32_t count) {
   const __m256d vfy = _mm256_set1_pd(fy);
   const float* const rows[2] = {row0, row1};
+  // On whole cells of a finite map the sample is the first corner, up to the sign of a zero
+  // (which the weight sum's uses, a comparison and a divisor above 1e-8, cannot tell).
+  const bool finiteWholeRow = fy == 0 && finiteRows;
   int32_t x = 0;
   for (; x + 4 <= count; x += 4) {
     const __m128i i0 = LoadIndices(columns.i0 + x);
     const __m128i i1 = LoadIndices(columns.i1 + x);
-    const __m256d sample = Interpolate(LoadCorners(rows, i0, i1, columns.consecutive[x / 4]),
-                                       Load4(columns.f + x), vfy);
-    _mm_storeu_ps(sum + x, _mm_add_ps(_mm_loadu_ps(sum + x), _mm256_cvtpd_ps(sample)));
+    const int32_t first = columns.consecutive[x / 4];
+    __m128 sample;
+    if (finiteWholeRow && columns.wholeCells[x / 4] != 0) {
+      sample = first >= 0 ? _mm_loadu_ps(row0 + first) : _mm_i32gather_ps(row0, i0, 4);
+    } else {
+      sample = _mm256_cvtpd_ps(
+          Interpolate(LoadCorners(rows, i0, i1, first), Load4(columns.f + x), vfy));
+    }
+    _mm_storeu_ps(sum + x, _mm_add_ps(_mm_loadu_ps(sum + x), sample));
   }
   return x;
 }
 
-int32_t WarpRowAvx2(const WarpRowArgs& a) {
+namespace {
+
+// The warp of groups of four pixels; kFinite when every x, y and confidence value of the two map
+// rows is finite, finiteWeights when every weight of the two rows is.
+template <bool kFinite>
+int32_t WarpGroups(const WarpRowArgs& a, bool finiteWeights) {
   const __m256d one = _mm256_set1_pd(1.0);
   const __m256d fy = _mm256_set1_pd(a.fy);
   const __m256d zero = _mm256_setzero_pd();
@@ -237,9 +274,10 @@ int32_t WarpRowAvx2(const WarpRowArgs& a) {
     const __m256d fx = Load4(a.columns.f + x);
     __m256d ok = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(LoadIndices(a.columns.inside + x)));
     const bool wholeCells = a.fy == 0 && a.columns.wholeCells[x / 4] != 0;
-    const __m256d mx = FieldSample(a.x, i0, i1, first, wholeCells, fx, fy, &ok);
-    const __m256d my = FieldSample(a.y, i0, i1, first, wholeCells, fx, fy, &ok);
-    const __m256d confidence = FieldSample(a.confidence, i0, i1, first, wholeCells, fx, fy, &ok);
+    const __m256d mx = FieldSample<kFinite>(a.x, i0, i1, first, wholeCells, fx, fy, &ok);
+    const __m256d my = FieldSample<kFinite>(a.y, i0, i1, first, wholeCells, fx, fy, &ok);
+    const __m256d confidence =
+        FieldSample<kFinite>(a.confidence, i0, i1, first, wholeCells, fx, fy, &ok);
     ok = _mm256_and_pd(ok, _mm256_cmp_pd(confidence, minConfidence, _CMP_GE_OQ));
     // ((m + 0.5) * size / mapSize - 0.5 - c) * scale + c
     __m256d sourceX = _mm256_div_pd(_mm256_mul_pd(_mm256_add_pd(mx, half), outWidth), mapWidth);
@@ -269,8 +307,12 @@ int32_t WarpRowAvx2(const WarpRowArgs& a) {
     }
     __m128 weight = _mm_setzero_ps();
     if (_mm256_movemask_pd(ok) != 0) {
-      const __m128 sample =
-          _mm256_cvtpd_ps(Interpolate(LoadCorners(a.weight, i0, i1, first), fx, fy));
+      // On whole cells of finite weights the sample is the first corner (up to the sign of a
+      // zero, which no later step can tell from the other zero).
+      const Corners weightCorners = LoadCorners(a.weight, i0, i1, first);
+      const __m128 sample = wholeCells && finiteWeights
+                                ? weightCorners.c00
+                                : _mm256_cvtpd_ps(Interpolate(weightCorners, fx, fy));
       const __m128 sum = _mm_loadu_ps(a.weightSum + x);
       const __m128 useSum = _mm_cmp_ps(sum, _mm_set1_ps(1e-8f), _CMP_GT_OQ);
       weight = _mm_and_ps(
@@ -357,6 +399,13 @@ int32_t WarpRowAvx2(const WarpRowArgs& a) {
     _mm_storeu_ps(a.out[kWeightPlane] + x, weight);
   }
   return x;
+}
+
+}  // namespace
+
+int32_t WarpRowAvx2(const WarpRowArgs& a) {
+  return a.finiteFields ? WarpGroups<true>(a, a.finiteWeights)
+                        : WarpGroups<false>(a, a.finiteWeights);
 }
 
 int32_t UpsampleRowAvx2(const SourceRows& source, const ResampleColumns& columns, double fy,
@@ -471,26 +520,30 @@ int32_t NormaliseRowAvx2(float* const rgb[kColourPlanes], const float* weight, i
 }
 
 int32_t RoundRowAvx2(const float* const rgb[kColourPlanes], int32_t count, uint8_t* out) {
+  // lroundf of a value of magnitude below 2^62 fits a long, and limited to 0 to 255 it is the
+  // rounding of the value first limited to 0 to 255.
+  const __m256 magnitudeLimit = _mm256_set1_ps(0x1p62f);
+  const __m256 sign = _mm256_set1_ps(-0.0f);
   const __m256 zero = _mm256_setzero_ps();
-  const __m256 limit = _mm256_set1_ps(256.0f);
+  const __m256 largest = _mm256_set1_ps(255.0f);
   const __m256 half = _mm256_set1_ps(0.5f);
-  const __m256i top = _mm256_set1_epi32(255);
   const __m256i alpha = _mm256_set1_epi32(static_cast<int32_t>(0xFF000000u));
   int32_t x = 0;
   for (; x + 8 <= count; x += 8) {
     __m256i rounded[kColourPlanes];
-    __m256 inRange = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+    __m256 fits = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
     for (int c = 0; c < kColourPlanes; ++c) {
       const __m256 value = _mm256_loadu_ps(rgb[c] + x);
-      inRange = _mm256_and_ps(inRange, _mm256_and_ps(_mm256_cmp_ps(value, zero, _CMP_GE_OQ),
-                                                     _mm256_cmp_ps(value, limit, _CMP_LT_OQ)));
-      const __m256i whole = _mm256_cvttps_epi32(value);
-      const __m256 fraction = _mm256_sub_ps(value, _mm256_cvtepi32_ps(whole));
+      fits = _mm256_and_ps(fits, _mm256_cmp_ps(_mm256_andnot_ps(sign, value), magnitudeLimit,
+                                               _CMP_LT_OQ));
+      const __m256 limited = _mm256_min_ps(_mm256_max_ps(value, zero), largest);
+      const __m256i whole = _mm256_cvttps_epi32(limited);
+      const __m256 fraction = _mm256_sub_ps(limited, _mm256_cvtepi32_ps(whole));
       // The comparison gives -1 where the fraction reaches one half: subtracting adds 1.
       const __m256i up = _mm256_castps_si256(_mm256_cmp_ps(fraction, half, _CMP_GE_OQ));
-      rounded[c] = _mm256_min_epi32(_mm256_sub_epi32(whole, up), top);
+      rounded[c] = _mm256_sub_epi32(whole, up);
     }
-    if (_mm256_movemask_ps(inRange) != 0xFF) {
+    if (_mm256_movemask_ps(fits) != 0xFF) {
       break;
     }
     const __m256i pixels =

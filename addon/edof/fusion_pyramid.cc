@@ -294,7 +294,8 @@ Pyramid::Pyramid(const std::vector<std::pair<int32_t, int32_t>>& sizes, unsigned
 }
 
 void Pyramid::SumWeights(const std::vector<FieldView>& fields,
-                         const std::vector<const float*>& weights, float* sum) const {
+                         const std::vector<const float*>& weights,
+                         const std::vector<edof_rows::MapRowChecks>& checks, float* sum) const {
   const int32_t width = sizes_[0].first;
   const int32_t height = sizes_[0].second;
   std::vector<edof_tables::MapColumnTable> columns;
@@ -311,10 +312,11 @@ void Pyramid::SumWeights(const std::vector<FieldView>& fields,
       float* rowSum = sum + Count(y, width);
       for (size_t k = 0; k < fields.size(); ++k) {
         const AxisTap& ty = rows[k][static_cast<size_t>(y)];
-        const size_t mapWidth = static_cast<size_t>(fields[k].mapWidth);
+        const size_t mapWidth = static_cast<size_t>(fields[k].mapWidth);        const bool finite =
+            avx2_ && checks[k].WeightsFinite(ty.i0) && checks[k].WeightsFinite(ty.i1);
         edof_rows::AddMapSampleRow(weights[k] + static_cast<size_t>(ty.i0) * mapWidth,
                                    weights[k] + static_cast<size_t>(ty.i1) * mapWidth, columns[k],
-                                   ty.f, rowSum, width, avx2_);
+                                   ty.f, finite, rowSum, width, avx2_);
       }
     }
   });

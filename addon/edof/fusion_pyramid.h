@@ -69,7 +69,7 @@ class Pyramid {
 
   // The weight sum over every frame, accepted or not, added in frame order at each pixel.
   void SumWeights(const std::vector<FieldView>& fields, const std::vector<const float*>& weights,
-                  float* sum) const;
+                  const std::vector<edof_rows::MapRowChecks>& checks, float* sum) const;
 
   // Adds one accepted frame: its base level warped row by row, its Gaussian pyramid and its
   // bands.

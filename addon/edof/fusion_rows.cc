@@ -91,11 +91,40 @@ void AddRow(float* dst, const float* src, size_t count, bool avx2) {
   (avx2 ? AddArrayAvx2 : AddArrayScalar)(dst, src, count);
 }
 
-void AddMapSampleRow(const float* row0, const float* row1,
-                     const edof_tables::MapColumnTable& columns, double fy, float* sum,
-                     int32_t width, bool avx2) {
-  int32_t x =
-      avx2 ? edof_kernels::AddMapSamplesAvx2(row0, row1, columns.Kernel(), fy, sum, width) : 0;
+MapRowChecks::MapRowChecks(const FieldView& field, const float* weight)
+    : field_(field),
+      weight_(weight),
+      states_(new std::atomic<uint8_t>[static_cast<size_t>(field.mapHeight)]) {
+  for (int32_t row = 0; row < field.mapHeight; ++row) {
+    states_[static_cast<size_t>(row)].store(0, std::memory_order_relaxed);
+  }
+}
+
+uint8_t MapRowChecks::State(int32_t row) const {
+  std::atomic<uint8_t>& slot = states_[static_cast<size_t>(row)];
+  uint8_t state = slot.load(std::memory_order_relaxed);
+  if (state == 0) {
+    const int32_t width = field_.mapWidth;
+    const size_t start = static_cast<size_t>(row) * static_cast<size_t>(width);
+    state = kKnown;
+    if (edof_kernels::RowFiniteAvx2(field_.x + start, width) &&
+        edof_kernels::RowFiniteAvx2(field_.y + start, width) &&
+        edof_kernels::RowFiniteAvx2(field_.confidence + start, width)) {
+      state |= kFieldsFinite;
+    }
+    if (edof_kernels::RowFiniteAvx2(weight_ + start, width)) {
+      state |= kWeightsFinite;
+    }
+    slot.store(state, std::memory_order_relaxed);
+  }
+  return state;
+}
+
+void AddMapSampleRow(const float* row0, const float* row1, const edof_tables::MapColumnTable& columns,
+                     double fy, bool finiteRows, float* sum, int32_t width, bool avx2) {
+  int32_t x = avx2 ? edof_kernels::AddMapSamplesAvx2(row0, row1, columns.Kernel(), fy, finiteRows,
+                                                     sum, width)
+                   : 0;
   for (; x < width; ++x) {
     const AxisTap& tx = columns.taps[static_cast<size_t>(x)];
     sum[x] +=
@@ -104,15 +133,16 @@ void AddMapSampleRow(const float* row0, const float* row1,
 }
 
 FrameWarp::FrameWarp(int32_t width, int32_t height, const FrameView& frame, const FieldView& field,
-                     const float* weight, const uint8_t* reference, bool isReference, bool avx2)
+                     const float* weight, const uint8_t* reference, bool isReference, bool avx2,
+                     const MapRowChecks& checks)
     : width_(width),
       height_(height),
       frame_(frame),
       field_(field),
       weight_(weight),
       reference_(reference),
-      isReference_(isReference),
-      avx2_(avx2),
+      isReference_(isReference),      avx2_(avx2),
+      checks_(checks),
       columns_(width, field.mapWidth),
       rows_(edof_tables::MapAxisTaps(height, field.mapHeight)) {}
 
@@ -144,7 +174,8 @@ void FrameWarp::Row(int32_t y, const float* weightSum, const RowPlanes& out) con
     args.weightSum = sums;
     args.frame = frame_.rgba;
     args.reference = reference;
-    args.scale = frame_.physicalScale;
+    args.scale = frame_.physicalScale;    args.finiteFields = checks_.FieldsFinite(ty.i0) && checks_.FieldsFinite(ty.i1);
+    args.finiteWeights = checks_.WeightsFinite(ty.i0) && checks_.WeightsFinite(ty.i1);
     args.fallbackWeight = isReference_ ? 1.0f : 0.0f;
     for (int p = 0; p < kPlanes; ++p) {
       args.out[p] = out.plane[p];

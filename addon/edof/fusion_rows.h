@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "edof/fusion.h"
@@ -33,16 +35,38 @@ inline ConstRowPlanes AsConst(const RowPlanes& row) {
 // dst[i] += src[i], with AVX2 when asked.
 void AddRow(float* dst, const float* src, size_t count, bool avx2);
 
+// Per map row of one frame: whether its x, y and confidence values, and its weights, are all
+// finite. The vector kernels skip the per-pixel finiteness tests on such rows. Each row is
+// scanned when a thread first asks; threads that ask at once both scan it and store the same
+// answer. Only for processors with AVX2.
+class MapRowChecks {
+ public:
+  MapRowChecks(const FieldView& field, const float* weight);
+  bool FieldsFinite(int32_t row) const { return (State(row) & kFieldsFinite) != 0; }
+  bool WeightsFinite(int32_t row) const { return (State(row) & kWeightsFinite) != 0; }
+
+ private:
+  static constexpr uint8_t kKnown = 1;
+  static constexpr uint8_t kFieldsFinite = 2;
+  static constexpr uint8_t kWeightsFinite = 4;
+  uint8_t State(int32_t row) const;
+
+  const FieldView& field_;
+  const float* weight_;
+  std::unique_ptr<std::atomic<uint8_t>[]> states_;
+};
+
 // sum[x] += the bilinear sample of map rows row0/row1 at the column taps, vertical fraction fy.
-void AddMapSampleRow(const float* row0, const float* row1,
-                     const edof_tables::MapColumnTable& columns, double fy, float* sum,
-                     int32_t width, bool avx2);
+// finiteRows (used with avx2): every value of both map rows is finite.
+void AddMapSampleRow(const float* row0, const float* row1, const edof_tables::MapColumnTable& columns,
+                     double fy, bool finiteRows, float* sum, int32_t width, bool avx2);
 
 // Everything the base-level rows of one frame need.
 class FrameWarp {
- public:
+ public:  // checks: the frame's map row checks, used with avx2.
   FrameWarp(int32_t width, int32_t height, const FrameView& frame, const FieldView& field,
-            const float* weight, const uint8_t* reference, bool isReference, bool avx2);
+            const float* weight, const uint8_t* reference, bool isReference, bool avx2,
+            const MapRowChecks& checks);
 
   // Base-level row y: the warped colour and normalised weight of every pixel, or the reference
   // colour with weight 0 where the frame cannot supply the pixel. weightSum is the whole weight
@@ -58,8 +82,8 @@ class FrameWarp {
   const FieldView& field_;
   const float* weight_;
   const uint8_t* reference_;
-  bool isReference_;
-  bool avx2_;
+  bool isReference_;  bool avx2_;
+  const MapRowChecks& checks_;
   edof_tables::MapColumnTable columns_;
   std::vector<edof_tables::AxisTap> rows_;
 };
