@@ -196,7 +196,8 @@ void FuseInto(int32_t width, int32_t height, int32_t referenceIndex,
   // The AVX2 kernels only where the processor has them, whatever the caller asked.
   const bool avx2 = simd == "avx2" && __builtin_cpu_supports("avx2");
   edof_pyramid::Pyramid pyramid(PyramidLevelSizes(width, height), maxThreads, avx2);
-  {    std::vector<edof_rows::MapRowChecks> checks;
+  {
+    std::vector<edof_rows::MapRowChecks> checks;
     checks.reserve(frames.size());
     for (size_t k = 0; k < frames.size(); ++k) {
       checks.emplace_back(fields[k], weights[k]);

@@ -234,8 +234,8 @@ int32_t AddMapSamplesAvx2(const float* row0, const float* row1, const MapColumns
     if (finiteWholeRow && columns.wholeCells[x / 4] != 0) {
       sample = first >= 0 ? _mm_loadu_ps(row0 + first) : _mm_i32gather_ps(row0, i0, 4);
     } else {
-      sample = _mm256_cvtpd_ps(
-          Interpolate(LoadCorners(rows, i0, i1, first), Load4(columns.f + x), vfy));
+      sample =
+          _mm256_cvtpd_ps(Interpolate(LoadCorners(rows, i0, i1, first), Load4(columns.f + x), vfy));
     }
     _mm_storeu_ps(sum + x, _mm_add_ps(_mm_loadu_ps(sum + x), sample));
   }
@@ -534,8 +534,8 @@ int32_t RoundRowAvx2(const float* const rgb[kColourPlanes], int32_t count, uint8
     __m256 fits = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
     for (int c = 0; c < kColourPlanes; ++c) {
       const __m256 value = _mm256_loadu_ps(rgb[c] + x);
-      fits = _mm256_and_ps(fits, _mm256_cmp_ps(_mm256_andnot_ps(sign, value), magnitudeLimit,
-                                               _CMP_LT_OQ));
+      fits = _mm256_and_ps(
+          fits, _mm256_cmp_ps(_mm256_andnot_ps(sign, value), magnitudeLimit, _CMP_LT_OQ));
       const __m256 limited = _mm256_min_ps(_mm256_max_ps(value, zero), largest);
       const __m256i whole = _mm256_cvttps_epi32(limited);
       const __m256 fraction = _mm256_sub_ps(limited, _mm256_cvtepi32_ps(whole));

@@ -312,7 +312,8 @@ void Pyramid::SumWeights(const std::vector<FieldView>& fields,
       float* rowSum = sum + Count(y, width);
       for (size_t k = 0; k < fields.size(); ++k) {
         const AxisTap& ty = rows[k][static_cast<size_t>(y)];
-        const size_t mapWidth = static_cast<size_t>(fields[k].mapWidth);        const bool finite =
+        const size_t mapWidth = static_cast<size_t>(fields[k].mapWidth);
+        const bool finite =
             avx2_ && checks[k].WeightsFinite(ty.i0) && checks[k].WeightsFinite(ty.i1);
         edof_rows::AddMapSampleRow(weights[k] + static_cast<size_t>(ty.i0) * mapWidth,
                                    weights[k] + static_cast<size_t>(ty.i1) * mapWidth, columns[k],

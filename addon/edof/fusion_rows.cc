@@ -120,8 +120,9 @@ uint8_t MapRowChecks::State(int32_t row) const {
   return state;
 }
 
-void AddMapSampleRow(const float* row0, const float* row1, const edof_tables::MapColumnTable& columns,
-                     double fy, bool finiteRows, float* sum, int32_t width, bool avx2) {
+void AddMapSampleRow(const float* row0, const float* row1,
+                     const edof_tables::MapColumnTable& columns, double fy, bool finiteRows,
+                     float* sum, int32_t width, bool avx2) {
   int32_t x = avx2 ? edof_kernels::AddMapSamplesAvx2(row0, row1, columns.Kernel(), fy, finiteRows,
                                                      sum, width)
                    : 0;
@@ -141,7 +142,8 @@ FrameWarp::FrameWarp(int32_t width, int32_t height, const FrameView& frame, cons
       field_(field),
       weight_(weight),
       reference_(reference),
-      isReference_(isReference),      avx2_(avx2),
+      isReference_(isReference),
+      avx2_(avx2),
       checks_(checks),
       columns_(width, field.mapWidth),
       rows_(edof_tables::MapAxisTaps(height, field.mapHeight)) {}
@@ -174,7 +176,8 @@ void FrameWarp::Row(int32_t y, const float* weightSum, const RowPlanes& out) con
     args.weightSum = sums;
     args.frame = frame_.rgba;
     args.reference = reference;
-    args.scale = frame_.physicalScale;    args.finiteFields = checks_.FieldsFinite(ty.i0) && checks_.FieldsFinite(ty.i1);
+    args.scale = frame_.physicalScale;
+    args.finiteFields = checks_.FieldsFinite(ty.i0) && checks_.FieldsFinite(ty.i1);
     args.finiteWeights = checks_.WeightsFinite(ty.i0) && checks_.WeightsFinite(ty.i1);
     args.fallbackWeight = isReference_ ? 1.0f : 0.0f;
     for (int p = 0; p < kPlanes; ++p) {

@@ -3,8 +3,8 @@
 // one pointer per plane (R, G, B, weight).
 #pragma once
 
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -58,8 +58,9 @@ class MapRowChecks {
 
 // sum[x] += the bilinear sample of map rows row0/row1 at the column taps, vertical fraction fy.
 // finiteRows (used with avx2): every value of both map rows is finite.
-void AddMapSampleRow(const float* row0, const float* row1, const edof_tables::MapColumnTable& columns,
-                     double fy, bool finiteRows, float* sum, int32_t width, bool avx2);
+void AddMapSampleRow(const float* row0, const float* row1,
+                     const edof_tables::MapColumnTable& columns, double fy, bool finiteRows,
+                     float* sum, int32_t width, bool avx2);
 
 // Everything the base-level rows of one frame need.
 class FrameWarp {
@@ -82,7 +83,8 @@ class FrameWarp {
   const FieldView& field_;
   const float* weight_;
   const uint8_t* reference_;
-  bool isReference_;  bool avx2_;
+  bool isReference_;
+  bool avx2_;
   const MapRowChecks& checks_;
   edof_tables::MapColumnTable columns_;
   std::vector<edof_tables::AxisTap> rows_;
