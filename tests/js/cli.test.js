@@ -360,7 +360,7 @@ test('zentri lists, reads and sets the emulated microscope',
     assertOneLineError(runWithMicroscope(['zentri', 'led', 'bright']), /LED state must be on or off/);
   });
 
-const dinoLiteLanded = has('loadDinoLite') && fs.existsSync(require('./helpers').buildPath('libdinolite.so'));
+const dinoLiteLanded = has('loadDinoLite') && fs.existsSync(require('./helpers').simulatorPath);
 
 test('dinolite lists, reads and toggles the simulated microscopes',
   { skip: !dinoLiteLanded && 'Dino-Lite control is not in this build' }, (t) => {
