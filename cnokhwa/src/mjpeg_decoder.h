@@ -6,10 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace cnokhwa {
+#include "pixel_layouts.h"
 
-// Largest frame side accepted from a JPEG header: anything above is treated as corrupt data.
-constexpr int kMaxFrameSide = 16384;
+namespace cnokhwa {
 
 class MjpegDecoder {
  public:
