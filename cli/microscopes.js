@@ -4,7 +4,7 @@
 // or sets one thing; readings that the addon caches and refreshes in the background are polled
 // until a fresh value arrives.
 const { CliError } = require('./errors');
-const { buildFile, requireFunctions } = require('./addon');
+const { buildFile, dinoLiteSimulator, requireFunctions } = require('./addon');
 const { sleep } = require('./camera');
 
 const READING_TIMEOUT_MS = 3000;
@@ -122,7 +122,7 @@ const DINOLITE_FUNCTIONS = ['loadDinoLite', 'dinoLiteInit', 'dinoLiteLastError',
 class DinoLite {
   constructor(library) {
     this.addon = requireFunctions('Dino-Lite microscope control', DINOLITE_FUNCTIONS);
-    const loaded = this.addon.loadDinoLite(library || buildFile('libdinolite.so'));
+    const loaded = this.addon.loadDinoLite(library || dinoLiteSimulator());
     if (!loaded.ok) throw new CliError(`could not load libdinolite: ${this.reason()}`);
     if (!this.addon.dinoLiteInit(false)) throw new CliError(`could not initialise libdinolite: ${this.reason()}`);
     this.index = -1;

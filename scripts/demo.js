@@ -9,7 +9,7 @@
 const fs = require('fs');
 const path = require('path');
 const { CliError, firstLine } = require('../cli/errors');
-const { buildFile, loadAddon, missingFunctions, packageRoot } = require('../cli/addon');
+const { buildFile, dinoLiteSimulator, loadAddon, missingFunctions, packageRoot } = require('../cli/addon');
 const camera = require('../cli/camera');
 const { runPreview, PREVIEW_FUNCTIONS } = require('../cli/preview');
 const { snapshot } = require('../cli/snapshot');
@@ -164,8 +164,8 @@ async function main() {
       `error ${fixed(error, 2)} vs ${fixed(best, 2)} for the best frame)`;
   });
 
-  // Microscopes: Zentri ones only with hardware; Dino-Lite through libdinolite, which in this
-  // project is a simulator (dinolite/README.md) offering one microscope unless a scenario says more.
+  // Microscopes: Zentri ones only with hardware; Dino-Lite through the libdinolite simulator
+  // (dinolite/README.md), named by its path, which offers one microscope unless a scenario says more.
   await step('Zentri microscopes', ZENTRI_FUNCTIONS, async () => {
     const scope = new Zentri();
     try {
@@ -181,7 +181,7 @@ async function main() {
   });
 
   await step('Dino-Lite microscope', DINOLITE_FUNCTIONS, async () => {
-    const scope = new DinoLite();
+    const scope = new DinoLite(dinoLiteSimulator());
     try {
       const devices = await scope.devices();
       for (const d of devices) console.log(`${d.index}: ${d.name} [${d.uniqueId}]`);

@@ -9,7 +9,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const sharp = require('sharp');
-const { rootDir, loadAddon, tempDir, buildPath } = require('./helpers');
+const { rootDir, loadAddon, tempDir, buildPath, simulatorPath } = require('./helpers');
 const { probe, childProcesses } = require('./recording_helpers');
 const { syntheticFocusStack } = require('../../cli/focus_stack');
 const { sharpnessMap } = require('../../cli/sharpness');
@@ -662,7 +662,7 @@ test('microscope values are checked before the library is looked for', () => {
   assertOneLineError(run(['dinolite', 'list', ...nowhere]), /could not load libdinolite/);
 });
 
-const dinoLiteLanded = has('loadDinoLite') && fs.existsSync(buildPath('libdinolite.so'));
+const dinoLiteLanded = has('loadDinoLite') && fs.existsSync(simulatorPath);
 const noDinoLite = { skip: !dinoLiteLanded && 'Dino-Lite control is not in this build' };
 
 function dinoLiteRunner(t, devices) {
