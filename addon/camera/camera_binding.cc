@@ -19,7 +19,7 @@ const char kLoadFailedMessage[] =
 
 // Binds the nineteen required functions of one open library into table, in the library's fixed
 // order; stops at the first missing one.
-bool BindRequired(void* handle, CameraBinding* table) {
+bool BindRequired(void* handle, CameraFunctionTable* table) {
   return LoadRequiredSymbol(handle, "cnokhwa_initialize", &table->initialize) &&
          LoadRequiredSymbol(handle, "cnokhwa_has_videocapture_auth", &table->hasVideoCaptureAuth) &&
          LoadRequiredSymbol(handle, "cnokhwa_ask_videocapture_auth", &table->askVideoCaptureAuth) &&
@@ -45,7 +45,8 @@ bool BindRequired(void* handle, CameraBinding* table) {
 }  // namespace
 
 bool CameraBinding::Load(const std::string& explicitPath) {
-  if (loaded_) {
+  std::lock_guard<std::mutex> lock(loadMutex_);
+  if (loaded()) {
     return true;
   }
   for (const std::string& candidate :
@@ -55,17 +56,18 @@ bool CameraBinding::Load(const std::string& explicitPath) {
       continue;
     }
     // Bound into a scratch table first: a candidate that fails half-way leaves nothing behind.
-    CameraBinding table;
+    CameraFunctionTable table;
     if (!BindRequired(handle, &table)) {
       CloseLibrary(handle);
       continue;
     }
     LoadOptionalSymbol(handle, "cnokhwa_start_capture_with_format", &table.startCaptureWithFormat);
-    table.library_ = handle;
-    table.loaded_ = true;
-    table.kind_ = CameraBackendKind::kLinuxV4l2;
-    table.loadPath_ = candidate;
-    *this = table;
+    // Nothing reads these fields before the release store below publishes them.
+    static_cast<CameraFunctionTable&>(*this) = table;
+    library_ = handle;
+    kind_ = CameraBackendKind::kLinuxV4l2;
+    loadPath_ = candidate;
+    loaded_.store(true, std::memory_order_release);
     SetLastError("");
     return true;
   }
@@ -73,16 +75,21 @@ bool CameraBinding::Load(const std::string& explicitPath) {
   return false;
 }
 
+const std::string& CameraBinding::loadPath() const {
+  static const std::string kNone;
+  return loaded() ? loadPath_ : kNone;
+}
+
 int CameraBinding::FrameWidth(int index) const {
-  return loaded_ ? frameWidth(index) : -1;
+  return loaded() ? frameWidth(index) : -1;
 }
 
 int CameraBinding::FrameHeight(int index) const {
-  return loaded_ ? frameHeight(index) : -1;
+  return loaded() ? frameHeight(index) : -1;
 }
 
 int CameraBinding::PreviewFrameBytesPerRow(int index) const {
-  return loaded_ ? frameBytesPerRow(index) : -1;
+  return loaded() ? frameBytesPerRow(index) : -1;
 }
 
 int64_t CameraBinding::PreviewFrameDataSize(int index) const {
@@ -95,7 +102,7 @@ int64_t CameraBinding::PreviewFrameDataSize(int index) const {
 }
 
 int CameraBinding::GrabFrame(int index, void* destination, int64_t capacity) const {
-  if (!loaded_) {
+  if (!loaded()) {
     return kCameraNotLoaded;
   }
   if (capacity < 1 || capacity > std::numeric_limits<int>::max()) {

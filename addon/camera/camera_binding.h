@@ -2,7 +2,9 @@
 // geometry operations built on it. No Node-API here, so unit tests drive it directly.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace zentri_native {
@@ -25,8 +27,8 @@ constexpr int kCameraGeometryInvalid = -10;
 constexpr int kCameraSizeInvalid = -11;
 constexpr int kCameraNotSupported = -13;
 
-class CameraBinding {
- public:
+// The bound functions of libcnokhwa, in the library's fixed order. Null when not bound.
+struct CameraFunctionTable {
   using IntFn = int (*)();
   using VoidFn = void (*)();
   using IndexFn = int (*)(int);
@@ -35,28 +37,6 @@ class CameraBinding {
   using FormatTextFn = int (*)(int, int, void*, int);
   using StartFn = int (*)(int, int, int);
 
-  // Loads the library once: the explicit path alone when it is not empty, else "libcnokhwa.so"
-  // then "cnokhwa". A candidate that lacks one of the nineteen required functions is closed and
-  // the next one tried. On success the last-error slot is cleared; when every candidate fails it
-  // holds the camera library's summary message. True at once when already loaded.
-  bool Load(const std::string& explicitPath);
-
-  bool loaded() const { return loaded_; }
-  CameraBackendKind kind() const { return kind_; }
-  const std::string& loadPath() const { return loadPath_; }
-
-  // Frame geometry of a device: the library's values unchanged, -1 when not loaded.
-  int FrameWidth(int index) const;
-  int FrameHeight(int index) const;
-  int PreviewFrameBytesPerRow(int index) const;
-  // Bytes per row x height, computed in 64 bits, when both are positive; otherwise -1.
-  int64_t PreviewFrameDataSize(int index) const;
-  // The library's grab; -6 when not loaded, -11 for a capacity outside 1 .. INT32_MAX (the
-  // library takes an int).
-  int GrabFrame(int index, void* destination, int64_t capacity) const;
-
-  // The bound functions, in the library's fixed order. Set only by Load, on the script thread,
-  // before anything reads them; never changed afterwards.
   IntFn initialize = nullptr;
   IntFn hasVideoCaptureAuth = nullptr;
   VoidFn askVideoCaptureAuth = nullptr;
@@ -77,12 +57,47 @@ class CameraBinding {
   IndexFn frameBytesPerRow = nullptr;
   TextFn grabFrame = nullptr;
   FormatFn startCaptureWithFormat = nullptr;  // optional
+};
+
+// The binding is shared by every thread that uses the camera: the script threads and the preview
+// producer, which may already run when a script thread loads the library. The function table, the
+// kind and the load path are written once, before the loaded flag turns true with release order;
+// a reader that sees loaded() true (acquire) sees them complete, and they never change again. A
+// reader must therefore check loaded() before it touches a function pointer.
+class CameraBinding : public CameraFunctionTable {
+ public:
+  CameraBinding() = default;
+  CameraBinding(const CameraBinding&) = delete;
+  CameraBinding& operator=(const CameraBinding&) = delete;
+
+  // Loads the library once: the explicit path alone when it is not empty, else "libcnokhwa.so"
+  // then "cnokhwa". A candidate that lacks one of the nineteen required functions is closed and
+  // the next one tried. On success the last-error slot is cleared; when every candidate fails it
+  // holds the camera library's summary message. True at once when already loaded. Loads from
+  // several script threads take turns.
+  bool Load(const std::string& explicitPath);
+
+  bool loaded() const { return loaded_.load(std::memory_order_acquire); }
+  CameraBackendKind kind() const { return loaded() ? kind_ : CameraBackendKind::kNone; }
+  // The candidate that loaded; "" before.
+  const std::string& loadPath() const;
+
+  // Frame geometry of a device: the library's values unchanged, -1 when not loaded.
+  int FrameWidth(int index) const;
+  int FrameHeight(int index) const;
+  int PreviewFrameBytesPerRow(int index) const;
+  // Bytes per row x height, computed in 64 bits, when both are positive; otherwise -1.
+  int64_t PreviewFrameDataSize(int index) const;
+  // The library's grab; -6 when not loaded, -11 for a capacity outside 1 .. INT32_MAX (the
+  // library takes an int).
+  int GrabFrame(int index, void* destination, int64_t capacity) const;
 
  private:
+  std::mutex loadMutex_;  // held by Load only; readers never take it
   void* library_ = nullptr;
-  bool loaded_ = false;
   CameraBackendKind kind_ = CameraBackendKind::kNone;
   std::string loadPath_;
+  std::atomic<bool> loaded_{false};
 };
 
 // The module-wide binding. It is never unloaded: the library stays open until the process ends.

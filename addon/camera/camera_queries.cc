@@ -29,11 +29,13 @@ std::string QueryText(CameraBinding::TextFn fn, int index) {
   return std::string(buffer.data());
 }
 
-Napi::Value DeviceText(const Napi::CallbackInfo& info, CameraBinding::TextFn fn) {
+// The function is named by member so that it is read only after loaded() (see camera_binding.h).
+Napi::Value DeviceText(const Napi::CallbackInfo& info,
+                       CameraBinding::TextFn CameraFunctionTable::*fn) {
   if (!g_cameraBinding.loaded()) {
     return Napi::String::New(info.Env(), "");
   }
-  return Napi::String::New(info.Env(), QueryText(fn, ReadIntArg(info, 0, -1)));
+  return Napi::String::New(info.Env(), QueryText(g_cameraBinding.*fn, ReadIntArg(info, 0, -1)));
 }
 
 void RequireArguments(const Napi::CallbackInfo& info, size_t count, const char* message) {
@@ -94,15 +96,15 @@ Napi::Value CameraDevicesCount(const Napi::CallbackInfo& info) {
 }
 
 Napi::Value CameraDeviceUniqueId(const Napi::CallbackInfo& info) {
-  return DeviceText(info, g_cameraBinding.deviceUniqueId);
+  return DeviceText(info, &CameraFunctionTable::deviceUniqueId);
 }
 
 Napi::Value CameraDeviceModelId(const Napi::CallbackInfo& info) {
-  return DeviceText(info, g_cameraBinding.deviceModelId);
+  return DeviceText(info, &CameraFunctionTable::deviceModelId);
 }
 
 Napi::Value CameraDeviceName(const Napi::CallbackInfo& info) {
-  return DeviceText(info, g_cameraBinding.deviceName);
+  return DeviceText(info, &CameraFunctionTable::deviceName);
 }
 
 Napi::Value CameraDeviceType(const Napi::CallbackInfo& info) {

@@ -178,10 +178,11 @@ int CameraPreviewProducer::Start(int device, int maxWidth, int maxHeight, int64_
     running_.store(true);
     generation = generation_.fetch_add(1) + 1;
   }
-  // The thread works on its own copy of the binding: a library loaded on the script thread while
-  // a preview runs must not be read half-written. A preview started before the library was
-  // loaded keeps answering "not loaded" until it is started again.
-  const RunArgs args{binding_, generation, device, width, height, frameIntervalNs_, slotSize};
+  // The thread reads the shared binding, which a script thread may load while the preview runs:
+  // the binding publishes its functions before its loaded flag (see camera_binding.h), so the
+  // producer either still sees "not loaded" or the whole library, and frames flow from the first
+  // call after the load.
+  const RunArgs args{generation, device, width, height, frameIntervalNs_, slotSize};
   try {
     thread_ = std::thread(&CameraPreviewProducer::RunLoop, this, args);
   } catch (const std::system_error&) {
@@ -301,7 +302,7 @@ void CameraPreviewProducer::RefreshQualityFrame(const uint8_t* frame, int64_t st
 }
 
 void CameraPreviewProducer::RunLoop(RunArgs args) {
-  const CameraBinding& binding = args.binding;
+  const CameraBinding& binding = binding_;
   const int device = args.device;
   const uint64_t generation = args.generation;
   const auto interval = std::chrono::nanoseconds(args.frameIntervalNs);

@@ -88,7 +88,8 @@ class CameraPreviewProducer {
   static constexpr int kPublishAttempts = 4;
 
   // The producer reads the camera through binding and offers frames to recorder (may be null).
-  // Both must outlive the producer.
+  // Both must outlive the producer. The binding may be loaded while a producer runs: the producer
+  // sees the library from its next call on.
   CameraPreviewProducer(const CameraBinding& binding, VideoRecorder* recorder);
   ~CameraPreviewProducer();
   CameraPreviewProducer(const CameraPreviewProducer&) = delete;
@@ -162,7 +163,6 @@ class CameraPreviewProducer {
   };
 
   struct RunArgs {
-    CameraBinding binding;
     uint64_t generation;
     int device;
     int maxWidth;

@@ -63,8 +63,12 @@ extern "C" {
 /* The device stopped delivering while capturing (unplugged, or a driver error). Starting capture
  * again recovers once the device is back. */
 #define CNOKHWA_ERR_DEVICE_LOST (-12)
-/* The device offers no pixel format that the library can convert to RGB (MJPEG, YUYV, NV12 and
- * RGB24 are converted), or the chosen format is not one of them. */
+/* The device offers no pixel format that the library can convert to RGB, or the chosen format is
+ * not one of them. Converted are MJPEG and JPEG; the packed 4:2:2 layouts YUYV, UYVY, YVYU and
+ * VYUY; NV12, NV21, YU12 (I420) and YV12; GREY and Y16 (monochrome); RGB24 and BGR24; and 8-bit
+ * Bayer data in the orders BGGR, GBRG, GRBG and RGGB. Y'CbCr layouts follow the colour encoding
+ * the driver reports (BT.601, BT.709, BT.2020 or SMPTE 240M; limited or full range), BT.601
+ * limited range when it reports none. */
 #define CNOKHWA_ERR_UNSUPPORTED_FORMAT (-14)
 /* Memory for the frame buffers could not be allocated. */
 #define CNOKHWA_ERR_NO_MEMORY (-15)
@@ -110,9 +114,11 @@ CNOKHWA_API int cnokhwa_device_format_width(int index, int format);
 CNOKHWA_API int cnokhwa_device_format_height(int index, int format);
 CNOKHWA_API int cnokhwa_device_format_frame_rate(int index, int format);
 
-/* Pixel format name of one format, written like the text queries above: "mjpeg", "yuy2",
- * "nv12", "rgb", "uyvy", "i420", "h264", "gray", or the driver's four-character code in lower
- * case for others. Synthetic cameras list "rgb". */
+/* Pixel format name of one format, written like the text queries above: "mjpeg" (MJPEG and
+ * JPEG), "yuy2" (YUYV), "uyvy", "yvyu", "vyuy", "nv12", "nv21", "i420" (YU12), "yv12", "gray"
+ * (GREY), "y16", "rgb" (RGB24), "bgr" (BGR24), "bggr", "gbrg", "grbg", "rggb" (8-bit Bayer),
+ * "h264", or the driver's four-character code in lower case for others. Synthetic cameras list
+ * "rgb". */
 CNOKHWA_API int cnokhwa_device_format_type(int index, int format, void* buf, int size);
 
 /* Starts capture (restarting it if it runs) at the frame size nearest to width x height among

@@ -5,34 +5,20 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "pixel_layouts.h"
+
 namespace cnokhwa {
 
 bool IsConvertible(uint32_t fourcc) {
-  return fourcc == V4L2_PIX_FMT_MJPEG || fourcc == V4L2_PIX_FMT_YUYV ||
-         fourcc == V4L2_PIX_FMT_NV12 || fourcc == V4L2_PIX_FMT_RGB24;
+  return FindPixelLayout(fourcc) != nullptr;
 }
 
 std::string FormatTypeName(uint32_t fourcc) {
-  switch (fourcc) {
-    case V4L2_PIX_FMT_MJPEG:
-    case V4L2_PIX_FMT_JPEG:
-      return "mjpeg";
-    case V4L2_PIX_FMT_YUYV:
-      return "yuy2";
-    case V4L2_PIX_FMT_NV12:
-      return "nv12";
-    case V4L2_PIX_FMT_RGB24:
-      return "rgb";
-    case V4L2_PIX_FMT_UYVY:
-      return "uyvy";
-    case V4L2_PIX_FMT_YUV420:
-      return "i420";
-    case V4L2_PIX_FMT_H264:
-      return "h264";
-    case V4L2_PIX_FMT_GREY:
-      return "gray";
-    default:
-      break;
+  if (const PixelLayout* layout = FindPixelLayout(fourcc)) {
+    return layout->scriptName;
+  }
+  if (fourcc == V4L2_PIX_FMT_H264) {
+    return "h264";
   }
   std::string name;
   for (int shift = 0; shift < 32; shift += 8) {
@@ -56,7 +42,8 @@ int FrameRateOfInterval(uint32_t numerator, uint32_t denominator) {
 namespace {
 
 bool IsCompressed(uint32_t fourcc) {
-  return fourcc == V4L2_PIX_FMT_MJPEG || fourcc == V4L2_PIX_FMT_JPEG;
+  const PixelLayout* layout = FindPixelLayout(fourcc);
+  return layout != nullptr && layout->kind == LayoutKind::kJpeg;
 }
 
 }  // namespace

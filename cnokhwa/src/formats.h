@@ -15,10 +15,11 @@ struct FormatEntry {
   int frameRate = 0;  // frames per second, rounded; 0 when the driver lists none
 };
 
-// The pixel format codes that the library converts to RGB.
+// The pixel format codes that the library converts to RGB (the layouts of pixel_layouts.h).
 bool IsConvertible(uint32_t fourcc);
 
-// The name that scripts see: "mjpeg", "yuy2", "nv12", ... or the code's characters in lower case.
+// The name that scripts see: "mjpeg", "yuy2", "nv12", "gray", ... (pixel_layouts.cc), "h264",
+// or for other codes the code's characters in lower case.
 std::string FormatTypeName(uint32_t fourcc);
 
 // Frame rate of a frame interval (seconds = numerator / denominator), rounded; 0 when unknown.

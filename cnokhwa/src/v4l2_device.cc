@@ -20,8 +20,8 @@
 #include <utility>
 
 #include "cnokhwa.h"
-#include "mjpeg_decoder.h"
-#include "pixel_convert.h"
+#include "frame_converter.h"
+#include "pixel_layouts.h"
 
 namespace cnokhwa {
 namespace {
@@ -243,18 +243,11 @@ std::vector<FormatEntry> ListFormats(int fd) {
 // Streams one opened node into a frame store.
 class V4l2Session : public Session {
  public:
-  struct Geometry {
-    uint32_t fourcc;
-    int width;
-    int height;
-    int64_t stride;
-  };
-
-  V4l2Session(int fd, std::vector<std::unique_ptr<Mapping>> buffers, Geometry geometry,
+  V4l2Session(int fd, std::vector<std::unique_ptr<Mapping>> buffers, const SourceFormat& format,
               std::shared_ptr<FrameStore> frames, uint64_t token)
       : fd_(fd),
         buffers_(std::move(buffers)),
-        geometry_(geometry),
+        converter_(format),
         frames_(std::move(frames)),
         token_(token) {}
 
@@ -318,37 +311,12 @@ class V4l2Session : public Session {
     }
   }
 
-  // Damaged frames are skipped: the previous frame stays the newest.
+  // Damaged frames are skipped: the previous frame stays the newest. A camera may send JPEG
+  // frames of another size than it negotiated; the frame geometry follows what it sends.
   void Convert(const uint8_t* data, size_t size) {
-    int width = geometry_.width;
-    int height = geometry_.height;
-    bool ok = false;
-    if (geometry_.fourcc == V4L2_PIX_FMT_MJPEG) {
-      // The decoder takes the size from the JPEG header: a camera may send another size than it
-      // negotiated, and the frame geometry follows what it sends.
-      ok = decoder_.Decode(data, size, back_, &width, &height);
-    } else {
-      const size_t bytes = static_cast<size_t>(width) * 3 * static_cast<size_t>(height);
-      try {
-        back_.resize(bytes);
-      } catch (const std::bad_alloc&) {
-        return;
-      }
-      switch (geometry_.fourcc) {
-        case V4L2_PIX_FMT_YUYV:
-          ok = YuyvToRgb(data, size, width, height, geometry_.stride, back_.data());
-          break;
-        case V4L2_PIX_FMT_NV12:
-          ok = Nv12ToRgb(data, size, width, height, geometry_.stride, back_.data());
-          break;
-        case V4L2_PIX_FMT_RGB24:
-          ok = Rgb24ToRgb(data, size, width, height, geometry_.stride, back_.data());
-          break;
-        default:
-          break;
-      }
-    }
-    if (ok) {
+    int width = 0;
+    int height = 0;
+    if (converter_.Convert(data, size, back_, &width, &height)) {
       frames_->Publish(token_, back_, width, height);
     }
   }
@@ -357,10 +325,9 @@ class V4l2Session : public Session {
   // Written by the destructor so that a stop does not wait for the poll time-out.
   UniqueFd wake_{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
   std::vector<std::unique_ptr<Mapping>> buffers_;
-  const Geometry geometry_;
+  FrameConverter converter_;
   const std::shared_ptr<FrameStore> frames_;
   const uint64_t token_;
-  MjpegDecoder decoder_;
   std::vector<uint8_t> back_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
@@ -397,21 +364,24 @@ class V4l2Device : public Device {
     if (Xioctl(raw, VIDIOC_S_FMT, &format) != 0) {
       return CNOKHWA_ERR_OPEN_FAILED;
     }
-    // The driver may adjust what was asked for; what it answers is what it will send.
-    V4l2Session::Geometry geometry{
-        format.fmt.pix.pixelformat, static_cast<int>(format.fmt.pix.width),
-        static_cast<int>(format.fmt.pix.height), static_cast<int64_t>(format.fmt.pix.bytesperline)};
-    if (!IsConvertible(geometry.fourcc)) {
+    // The driver may adjust what was asked for; what it answers is what it will send, with the
+    // colour encoding it reports. A bytesperline of 0 means packed rows.
+    if (!IsConvertible(format.fmt.pix.pixelformat)) {
       return CNOKHWA_ERR_UNSUPPORTED_FORMAT;
     }
-    if (geometry.width < 1 || geometry.height < 1 || geometry.width > kMaxFrameSide ||
-        geometry.height > kMaxFrameSide) {
+    if (format.fmt.pix.width < 1 || format.fmt.pix.height < 1 ||
+        format.fmt.pix.width > static_cast<uint32_t>(kMaxFrameSide) ||
+        format.fmt.pix.height > static_cast<uint32_t>(kMaxFrameSide)) {
       return CNOKHWA_ERR_OPEN_FAILED;
     }
-    if (geometry.stride == 0) {
-      geometry.stride = geometry.fourcc == V4L2_PIX_FMT_YUYV    ? int64_t{geometry.width} * 2
-                        : geometry.fourcc == V4L2_PIX_FMT_RGB24 ? int64_t{geometry.width} * 3
-                                                                : int64_t{geometry.width};
+    SourceFormat source;
+    source.fourcc = format.fmt.pix.pixelformat;
+    source.width = static_cast<int>(format.fmt.pix.width);
+    source.height = static_cast<int>(format.fmt.pix.height);
+    source.stride = static_cast<int64_t>(format.fmt.pix.bytesperline);
+    source.color = DescribeColor(format.fmt.pix);
+    if (!FrameConverter::Accepts(source)) {
+      return CNOKHWA_ERR_OPEN_FAILED;  // a stride too small for the width
     }
     if (entry.frameRate > 0) {
       v4l2_streamparm parm{};
@@ -451,7 +421,7 @@ class V4l2Device : public Device {
       return CNOKHWA_ERR_OPEN_FAILED;
     }
     // From here the session owns the descriptor and the mappings.
-    auto started = std::make_unique<V4l2Session>(fd.release(), std::move(buffers), geometry,
+    auto started = std::make_unique<V4l2Session>(fd.release(), std::move(buffers), source,
                                                  std::move(frames), token);
     try {
       started->Launch();

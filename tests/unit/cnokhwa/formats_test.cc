@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace cnokhwa {
@@ -45,11 +47,37 @@ TEST(ChooseFormat, NothingConvertibleGivesMinusOne) {
   EXPECT_EQ(ChooseFormat({{kYuyv, 0, 480, 30}}, 640, 480), -1);
 }
 
-TEST(FormatTypeName, KnownNamesAndFourCharacterFallback) {
-  EXPECT_EQ(FormatTypeName(kMjpeg), "mjpeg");
-  EXPECT_EQ(FormatTypeName(kYuyv), "yuy2");
-  EXPECT_EQ(FormatTypeName(kNv12), "nv12");
-  EXPECT_EQ(FormatTypeName(V4L2_PIX_FMT_RGB24), "rgb");
+TEST(FormatTypeName, EveryConvertedLayoutHasItsScriptName) {
+  const std::vector<std::pair<uint32_t, std::string>> names = {
+      {kMjpeg, "mjpeg"},
+      {V4L2_PIX_FMT_JPEG, "mjpeg"},
+      {kYuyv, "yuy2"},
+      {V4L2_PIX_FMT_UYVY, "uyvy"},
+      {V4L2_PIX_FMT_YVYU, "yvyu"},
+      {V4L2_PIX_FMT_VYUY, "vyuy"},
+      {kNv12, "nv12"},
+      {V4L2_PIX_FMT_NV21, "nv21"},
+      {V4L2_PIX_FMT_YUV420, "i420"},
+      {V4L2_PIX_FMT_YVU420, "yv12"},
+      {V4L2_PIX_FMT_GREY, "gray"},
+      {V4L2_PIX_FMT_Y16, "y16"},
+      {V4L2_PIX_FMT_RGB24, "rgb"},
+      {V4L2_PIX_FMT_BGR24, "bgr"},
+      {V4L2_PIX_FMT_SBGGR8, "bggr"},
+      {V4L2_PIX_FMT_SGBRG8, "gbrg"},
+      {V4L2_PIX_FMT_SGRBG8, "grbg"},
+      {V4L2_PIX_FMT_SRGGB8, "rggb"},
+  };
+  for (const auto& [fourcc, name] : names) {
+    EXPECT_TRUE(IsConvertible(fourcc)) << name;
+    EXPECT_EQ(FormatTypeName(fourcc), name);
+  }
+}
+
+TEST(FormatTypeName, FormatsCaptureCannotConvertKeepTheirCode) {
+  EXPECT_FALSE(IsConvertible(kH264));
+  EXPECT_EQ(FormatTypeName(kH264), "h264");
+  EXPECT_FALSE(IsConvertible(V4L2_PIX_FMT_Y10));
   EXPECT_EQ(FormatTypeName(V4L2_PIX_FMT_Y10), "y10");
   EXPECT_EQ(FormatTypeName(v4l2_fourcc('A', 0x01, 'b', ' ')), "a?b");
 }
