@@ -258,6 +258,7 @@ bool FfmpegApi::BindAll() {
   ZN_REQUIRE(avformat_, avformat_open_input);
   ZN_REQUIRE(avformat_, avformat_close_input);
   ZN_REQUIRE(avformat_, av_read_frame);
+  ZN_REQUIRE(avformat_, avio_open2);
   ZN_REQUIRE(avutil_, avutil_version);
   ZN_REQUIRE(avutil_, av_strerror);
   ZN_REQUIRE(avutil_, av_frame_alloc);

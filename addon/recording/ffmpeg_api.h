@@ -67,6 +67,7 @@ class FfmpegApi {
   decltype(&::avformat_open_input) avformat_open_input = nullptr;
   decltype(&::avformat_close_input) avformat_close_input = nullptr;
   decltype(&::av_read_frame) av_read_frame = nullptr;
+  decltype(&::avio_open2) avio_open2 = nullptr;
   // libavutil:
   decltype(&::avutil_version) avutil_version = nullptr;
   decltype(&::av_strerror) av_strerror = nullptr;

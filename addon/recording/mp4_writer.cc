@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -133,7 +134,8 @@ void OwnedFd::Reset(int fd) {
   fd_ = fd;
 }
 
-Mp4Writer::Mp4Writer(FfmpegApi& api) : api_(api) {}
+Mp4Writer::Mp4Writer(FfmpegApi& api, bool regularAlongside)
+    : api_(api), regularAlongside_(regularAlongside) {}
 
 Mp4Writer::~Mp4Writer() {
   Abandon();
@@ -207,13 +209,32 @@ std::string Mp4Writer::Open(const AVCodecContext& encoder) {
   return {};
 }
 
-// The regular copy: the file recordings always were, written as they always were. Without it
-// (it cannot be created) the recording goes on; Finish then makes it from the fragmented file.
+// The regular copy: the file recordings always were, written as they always were. It has no
+// name while it grows (an unnamed file in the recording's directory, reached through
+// /proc/self/fd): a process that dies leaves nothing of it behind, and nothing but the
+// recording shows in the directory. Where the file system cannot make unnamed files it is the
+// file FinalizingPath names. Without it (it cannot be created) the recording goes on; Finish
+// then makes it from the fragmented file.
 bool Mp4Writer::OpenRegular(const AVCodecContext& encoder) {
-  const std::string target = FinalizingPath(path_);
-  int r = api_.avformat_alloc_output_context2(&regular_, nullptr, "mp4", target.c_str());
+  if (!regularAlongside_) {
+    return false;
+  }
+  const size_t slash = path_.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path_.substr(0, slash));
+  regularFd_.Reset(open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+  if (regularFd_.get() < 0) {
+    // Left by a process that died while recording: not this recording's.
+    unlink(FinalizingPath(path_).c_str());
+  }
+  const std::string url = regularFd_.get() >= 0
+                              ? "file:/proc/self/fd/" + std::to_string(regularFd_.get())
+                              : FileUrl(FinalizingPath(path_));
+  // The muxer reopens the file by this name for its second pass.
+  int r = api_.avformat_alloc_output_context2(&regular_, nullptr, "mp4", url.c_str());
   if (r < 0 || regular_ == nullptr) {
     regular_ = nullptr;
+    regularFd_.Reset();
     return false;
   }
   regularStream_ = api_.avformat_new_stream(regular_, nullptr);
@@ -227,7 +248,14 @@ bool Mp4Writer::OpenRegular(const AVCodecContext& encoder) {
     return false;
   }
   regularStream_->codecpar->codec_tag = 0;
-  if (api_.avio_open(&regular_->pb, FileUrl(target).c_str(), AVIO_FLAG_WRITE) < 0) {
+  // Opened without truncating: on ext4 a file cut to nothing and written again is written back
+  // as a whole when it is closed (the file system takes it for a rewritten document), which
+  // Finish would wait for.
+  AVDictionary* fileOptions = nullptr;
+  api_.av_dict_set(&fileOptions, "truncate", "0", 0);
+  r = api_.avio_open2(&regular_->pb, url.c_str(), AVIO_FLAG_WRITE, nullptr, &fileOptions);
+  api_.av_dict_free(&fileOptions);
+  if (r < 0) {
     DropRegular();
     return false;
   }
@@ -255,7 +283,34 @@ void Mp4Writer::DropRegular() {
   api_.avformat_free_context(regular_);
   regular_ = nullptr;
   regularStream_ = nullptr;
-  unlink(FinalizingPath(path_).c_str());
+  if (regularFd_.get() >= 0) {
+    regularFd_.Reset();  // an unnamed file goes with its last descriptor
+  } else {
+    unlink(FinalizingPath(path_).c_str());
+  }
+}
+
+// Gives the finished regular copy its name beside the recording. An unnamed copy is linked
+// there, unless the recording itself is gone meanwhile (removed by whoever made it): it is not
+// brought back.
+std::string Mp4Writer::NameRegular(const std::string& target) {
+  if (regularFd_.get() < 0) {
+    return {};
+  }
+  struct stat recording {};
+  if (stat(path_.c_str(), &recording) != 0) {
+    return FfmpegError(api_, kFinishLabel, AVERROR(errno));
+  }
+  const std::string self = "/proc/self/fd/" + std::to_string(regularFd_.get());
+  if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    // Left by a process that died while finishing: not this recording's.
+    if (errno != EEXIST || unlink(target.c_str()) != 0 ||
+        linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      return FfmpegError(api_, kFinishLabel, AVERROR(errno));
+    }
+  }
+  regularFd_.Reset();
+  return {};
 }
 
 std::string Mp4Writer::Fail(const std::string& label, int code) {
@@ -389,6 +444,9 @@ std::string Mp4Writer::Finish() {
     // room the fragmented file's last fragment needs.
     std::string failure = FinishRegular();
     if (failure.empty()) {
+      failure = NameRegular(target);
+    }
+    if (failure.empty()) {
       failure = ReplaceWith(target);
     }
     if (failure.empty()) {
@@ -400,7 +458,11 @@ std::string Mp4Writer::Finish() {
       FreeMuxer();
       return {};
     }
-    unlink(target.c_str());
+    if (regularFd_.get() >= 0) {
+      regularFd_.Reset();
+    } else {
+      unlink(target.c_str());
+    }
   }
 
   std::string failure = FinishFragmented();
@@ -437,8 +499,10 @@ std::string Mp4Writer::ReplaceWith(const std::string& finished) {
     unlink(finished.c_str());
     return {};
   }
-  // A file system that cannot exchange names (or a recording no longer at its path).
-  if (rename(finished.c_str(), path_.c_str()) != 0) {
+  // Only a file system that cannot exchange names gets the plain rename: a recording that is no
+  // longer at its path (removed by whoever made it) is not brought back.
+  if ((errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) ||
+      rename(finished.c_str(), path_.c_str()) != 0) {
     return FfmpegError(api_, kFinishLabel, AVERROR(errno));
   }
   return {};
@@ -520,6 +584,7 @@ std::string Mp4Writer::WriteRegularCopy(const std::string& target, bool reserveI
   const AVRational inputTimeBase = input->streams[0]->time_base;
 
   RegularOutput output(api_);
+  unlink(target.c_str());  // a new file, not one cut down (see OpenRegular)
   r = api_.avformat_alloc_output_context2(&output.context(), nullptr, "mp4", target.c_str());
   if (r < 0 || output.context() == nullptr) {
     return fail(r < 0 ? r : AVERROR(ENOMEM));

@@ -4,9 +4,10 @@
 // playable file that lacks at most the last second. Beside it, the same packets go into the
 // regular MP4 (".finalizing"), written as recordings always were: when the recording ends
 // normally its index is written and moved in front of the media data ("+faststart"), and it
-// replaces the fragmented file. Until that replacement the fragmented file stays as it is, so a
-// failure while finishing (a full disk) loses nothing; without the regular copy (it could not be
-// written) it is made from the fragmented file at the end instead.
+// replaces the fragmented file. (It has no name until then, where the file system allows.) Until
+// that replacement the fragmented file stays as it is, so a failure while finishing (a full disk)
+// loses nothing; without the regular copy (it could not be written) it is made from the fragmented
+// file at the end instead.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +38,10 @@ class Mp4Writer {
   // packet that reaches it.
   static constexpr int kFragmentSeconds = 1;
 
-  explicit Mp4Writer(FfmpegApi& api);
+  // regularAlongside false: no regular copy while recording; Finish makes the regular file from
+  // the fragmented one (what happens anyway when the copy cannot be written). For measurements
+  // and tests.
+  explicit Mp4Writer(FfmpegApi& api, bool regularAlongside = true);
   ~Mp4Writer();  // Abandon()
   Mp4Writer(const Mp4Writer&) = delete;
   Mp4Writer& operator=(const Mp4Writer&) = delete;
@@ -73,6 +77,7 @@ class Mp4Writer {
   std::string FinishFragmented();
   bool OpenRegular(const AVCodecContext& encoder);
   std::string FinishRegular();
+  std::string NameRegular(const std::string& target);
   std::string ReplaceWith(const std::string& finished);
   void DropRegular();
   std::string WriteRegularCopy(const std::string& target, bool reserveIndex, int* failureCode);
@@ -96,15 +101,19 @@ class Mp4Writer {
   std::deque<int64_t> recentCommits_;
   uint64_t cuts_ = 0;
 
-  // The regular copy written alongside; null once it could not be written.
+  // The regular copy written alongside; null once it could not be written. regularFd_ holds it
+  // while it has no name.
+  const bool regularAlongside_;
   AVFormatContext* regular_ = nullptr;
+  OwnedFd regularFd_;
   AVStream* regularStream_ = nullptr;
   bool regularOpened_ = false;
 };
 
-// Where the regular file is written before it replaces the recording: beside it, the file name
-// with ".finalizing" appended (the name cut to fit the file system's limit). A process killed
-// while recording leaves it behind, unfinished; whoever collects that process removes it.
+// The name the regular file has beside the recording just before it replaces it: the file name
+// with ".finalizing" appended (cut to fit the file system's limit). Where a file system cannot
+// make unnamed files, the regular copy has this name all along, and a process killed while
+// recording leaves it behind, unfinished: whoever collects that process removes it.
 std::string FinalizingPath(const std::string& path);
 
 // An upper bound of the regular file's index (the moov box) for a stream of this many packets,

@@ -15,3 +15,4 @@ void avio_flush(void) {}
 void avformat_open_input(void) {}
 void avformat_close_input(void) {}
 void av_read_frame(void) {}
+void avio_open2(void) {}
