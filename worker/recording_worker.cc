@@ -1,7 +1,9 @@
 #include "worker/recording_worker.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -67,7 +69,24 @@ int EndAbnormally(VideoRecorder::Backend& backend) {
 
 }  // namespace
 
+// A parent may close its standard descriptors for its children (Node does): the first files
+// this program opens would then become descriptors 0 to 2, and diagnostics that FFmpeg or x264
+// write to descriptor 2 would land in the recording. They are taken by /dev/null first.
+void OccupyStandardDescriptors() {
+  for (;;) {
+    const int fd = open("/dev/null", O_RDWR);
+    if (fd < 0) {
+      return;
+    }
+    if (fd > 2) {
+      close(fd);
+      return;
+    }
+  }
+}
+
 int RunRecordingWorker(int argc, char** argv) {
+  OccupyStandardDescriptors();
   if (argc != 6) {
     Reply("Invalid software encoder arguments");
     return 1;

@@ -334,15 +334,24 @@ std::string Mp4Writer::WritePacket(AVPacket* packet, AVRational timeBase) {
   if (fragmentStart_ < 0) {
     fragmentStart_ = packet->pts;
   }
+  // A fragment's last frame lasts its packet's duration (the others last until the next
+  // frame's time). A duration rescaled on its own may end one tick after the next frame's
+  // rescaled time, which the next fragment would then overlap: the muxer would move that frame.
+  // One tick less never overlaps; the regular copy gets the duration as it is.
+  const int64_t duration = packet->duration;
+  if (duration > 1) {
+    packet->duration = duration - 1;
+  }
   // One stream: nothing to interleave, and a fragment cut right after this call holds it.
   const int r = api_.av_write_frame(context_, packet);
+  packet->duration = duration;
   if (r < 0) {
     return Fail("Writing an H.264 packet", r);
   }
   ++packets_;
   keyframes_ += key ? 1 : 0;
   fragmentBytes_ += packet->size;
-  lastDuration_ = packet->duration;
+  lastDuration_ = duration;
   if (regular_ != nullptr) {
     // Both muxers take the stream's time base from the encoder; the packet is left as given.
     const AVRational from = stream_->time_base;

@@ -35,7 +35,8 @@ VideoRecorder::Frame MakeRgbaFrame(int width, int height, int index) {
   return frame;
 }
 
-SpawnedWorker SpawnWorker(const std::string& path, const std::vector<std::string>& args) {
+SpawnedWorker SpawnWorker(const std::string& path, const std::vector<std::string>& args,
+                          bool closeStandard) {
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
     return {};
@@ -43,6 +44,11 @@ SpawnedWorker SpawnWorker(const std::string& path, const std::vector<std::string
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
+  if (closeStandard) {
+    for (int fd = 0; fd <= 2; ++fd) {
+      posix_spawn_file_actions_addclose(&actions, fd);
+    }
+  }
   std::vector<std::string> all = {path};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;

@@ -20,7 +20,9 @@ struct SpawnedWorker {
   pid_t pid = -1;
   int fd = -1;
 };
-SpawnedWorker SpawnWorker(const std::string& path, const std::vector<std::string>& args);
+// closeStandard: the worker starts with descriptors 0 to 2 closed, as a child of Node does.
+SpawnedWorker SpawnWorker(const std::string& path, const std::vector<std::string>& args,
+                          bool closeStandard = false);
 
 // Waits for the process and returns its exit status (or -1 when it did not exit normally).
 int WaitExitStatus(pid_t pid);

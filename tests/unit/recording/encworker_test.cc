@@ -195,6 +195,26 @@ TEST(EncWorker, FinalizesWhatItHasWhenItEndsEarly) {
   }
 }
 
+// Started with its standard descriptors closed (Node closes them for its children), the worker
+// puts /dev/null there before it opens a file: what FFmpeg might print to descriptor 2 must not
+// land in the recording.
+TEST(EncWorker, KeepsDiagnosticsOutOfTheRecording) {
+  const std::string output = TempPath("worker-stdio.mp4");
+  SpawnedWorker worker = SpawnWorker(kWorker, {output, "64", "48", "30", "1000000"}, true);
+  ASSERT_GT(worker.pid, 0);
+  ASSERT_EQ(Reply(worker.fd), "");
+  for (int fd = 0; fd <= 2; ++fd) {
+    char target[256] = {};
+    const std::string link = "/proc/" + std::to_string(worker.pid) + "/fd/" + std::to_string(fd);
+    ASSERT_GT(readlink(link.c_str(), target, sizeof(target) - 1), 0) << fd;
+    EXPECT_STREQ(target, "/dev/null") << fd;
+  }
+  SendHeader(worker.fd, EndMessageHeader());
+  EXPECT_EQ(Reply(worker.fd), "");
+  EXPECT_EQ(Finish(worker), 0);
+  unlink(output.c_str());
+}
+
 // Random headers must always end in a reply and an exit status, never a crash or a hang.
 TEST(EncWorker, SurvivesRandomHeaders) {
   const std::string output = TempPath("worker-fuzz.mp4");

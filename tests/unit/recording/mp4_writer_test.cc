@@ -191,6 +191,33 @@ TEST(Mp4Writer, WithoutItsRegularCopyTheFragmentedFileIsCopiedAtTheEnd) {
   unlink(path.c_str());
 }
 
+// Rescaled on their own, a frame's time and its duration can disagree by a tick: a duration
+// that reaches one tick into the next frame must not move that frame at a fragment boundary.
+TEST(Mp4Writer, AFrameReachingIntoTheNextFragmentMovesNothing) {
+  FfmpegApi& api = FfmpegApi::Instance();
+  api.Load();
+  ASSERT_TRUE(api.loaded) << api.error;
+  TestEncoder encoder(api);
+  ASSERT_TRUE(encoder.opened);
+  const std::string path = TempPath("overlap.mp4");
+  Mp4Writer writer(api);
+  ASSERT_EQ(writer.Create(path), "");
+  ASSERT_EQ(writer.Open(*encoder.context), "");
+  for (int i = 0; i < 75; ++i) {
+    ASSERT_EQ(encoder.Write(writer, i * 3000, 3001), "");
+  }
+  // Two fragments in the file so far: every frame at the time it was given.
+  const std::string times =
+      RunCommand("ffprobe -v error -show_entries packet=pts -of csv=p=0 '" + path + "'");
+  std::string expected;
+  for (int i = 0; i < 60; ++i) {
+    expected += std::to_string(i * 3000) + "\n";
+  }
+  EXPECT_EQ(times, expected);
+  ASSERT_EQ(writer.Finish(), "");
+  unlink(path.c_str());
+}
+
 TEST(Mp4Writer, AKilledWorkerLeavesEveryWholeFragment) {
   const std::string path = TempPath("killed.mp4");
   SpawnedWorker worker = SpawnWorker(std::string(ZENTRI_TEST_BIN_DIR) + "/encworker",
