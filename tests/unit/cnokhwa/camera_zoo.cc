@@ -316,6 +316,7 @@ struct Camera::Node {
   Camera* camera = nullptr;
   std::string name;  // "video3"
   std::string file;  // the node's file in the test bed
+  int fd = -1;       // open on it for writing frames, for the zoo's lifetime
   bool capture = true;
   bool gone = false;
 
@@ -406,10 +407,10 @@ class NodeDriver {
     reply.data = data;
     bool deferred = false;
     {
-      std::lock_guard<std::mutex> lock(node->camera->zoo_->mutex_);
+      std::lock_guard<std::mutex> lock(Zoo::Lock());
       deferred = Answer(node, client, request, data, &reply);
     }
-    node->camera->zoo_->changed_.notify_all();
+    Zoo::Changed().notify_all();
     if (!deferred) {
       Send(reply);
     }
@@ -703,7 +704,7 @@ class NodeDriver {
       node->buffers.push_back(b);
     }
     // The mapped regions are the node file's bytes.
-    if (truncate(node->file.c_str(), static_cast<off_t>(length) * request.count) != 0) {
+    if (ftruncate(node->fd, static_cast<off_t>(length) * request.count) != 0) {
       reply->result = -1;
       reply->error = ENOMEM;
       return false;
@@ -763,27 +764,27 @@ Camera::Camera(Zoo* zoo, CameraModel model, std::string port)
     : zoo_(zoo), model_(std::move(model)), port_(std::move(port)) {}
 
 std::string Camera::node() const {
-  std::lock_guard<std::mutex> lock(zoo_->mutex_);
+  std::lock_guard<std::mutex> lock(Zoo::Lock());
   return capture_ != nullptr ? capture_->name : std::string();
 }
 
 void Camera::SetFreeRunning(bool running) {
   {
-    std::lock_guard<std::mutex> lock(zoo_->mutex_);
+    std::lock_guard<std::mutex> lock(Zoo::Lock());
     freeRunning_ = running;
     if (capture_ != nullptr) {
       capture_->nextFrame = Clock::now();
     }
   }
-  zoo_->changed_.notify_all();
+  Zoo::Changed().notify_all();
 }
 
 int Camera::Deliver(int count) {
   std::vector<Reply> replies;
   int delivered = 0;
   {
-    std::unique_lock<std::mutex> lock(zoo_->mutex_);
-    const bool ready = zoo_->changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+    std::unique_lock<std::mutex> lock(Zoo::Lock());
+    const bool ready = Zoo::Changed().wait_for(lock, std::chrono::seconds(10), [&] {
       return capture_ != nullptr && capture_->streaming && !capture_->buffers.empty() &&
              capture_->queue.size() == capture_->buffers.size();
     });
@@ -798,41 +799,51 @@ int Camera::Deliver(int count) {
   for (Reply& reply : replies) {
     Send(reply);
   }
-  zoo_->changed_.notify_all();
+  Zoo::Changed().notify_all();
   return delivered;
 }
 
 void Camera::SpoilNextFrames(const std::vector<Fault>& faults) {
-  std::lock_guard<std::mutex> lock(zoo_->mutex_);
+  std::lock_guard<std::mutex> lock(Zoo::Lock());
   faults_.insert(faults_.end(), faults.begin(), faults.end());
 }
 
 void Camera::FailStreamOn(std::function<int(const v4l2_pix_format&)> rule) {
-  std::lock_guard<std::mutex> lock(zoo_->mutex_);
+  std::lock_guard<std::mutex> lock(Zoo::Lock());
   streamOnRule_ = std::move(rule);
 }
 
 bool Camera::WaitRead(uint32_t frame, std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(zoo_->mutex_);
-  return zoo_->changed_.wait_for(lock, timeout, [&] {
+  std::unique_lock<std::mutex> lock(Zoo::Lock());
+  return Zoo::Changed().wait_for(lock, timeout, [&] {
     return capture_ != nullptr && (capture_->readUpTo >= frame || capture_->gone);
   });
 }
 
 bool Camera::WaitStreaming(bool streaming, std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(zoo_->mutex_);
-  return zoo_->changed_.wait_for(
+  std::unique_lock<std::mutex> lock(Zoo::Lock());
+  return Zoo::Changed().wait_for(
       lock, timeout, [&] { return capture_ != nullptr && capture_->streaming == streaming; });
 }
 
 v4l2_pix_format Camera::Format() const {
-  std::lock_guard<std::mutex> lock(zoo_->mutex_);
+  std::lock_guard<std::mutex> lock(Zoo::Lock());
   return capture_ != nullptr ? capture_->format : v4l2_pix_format{};
 }
 
 uint32_t Camera::LastFrame() const {
-  std::lock_guard<std::mutex> lock(zoo_->mutex_);
+  std::lock_guard<std::mutex> lock(Zoo::Lock());
   return lastFrame_;
+}
+
+std::mutex& Zoo::Lock() {
+  static std::mutex* lock = new std::mutex;
+  return *lock;
+}
+
+std::condition_variable& Zoo::Changed() {
+  static std::condition_variable* changed = new std::condition_variable;
+  return *changed;
 }
 
 Zoo::Zoo() {
@@ -847,19 +858,24 @@ Zoo::Zoo() {
 Zoo::~Zoo() {
   std::vector<Reply> replies;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(Lock());
     stopping_ = true;
     for (auto& node : nodes_) {
       node->gone = true;
       CompleteWaiting(*node, Clock::now() + std::chrono::hours(1), &replies);
     }
   }
-  changed_.notify_all();
+  Changed().notify_all();
   for (Reply& reply : replies) {
     Send(reply);
   }
   driver_.join();
   g_object_unref(testbed_);
+  std::lock_guard<std::mutex> lock(Lock());
+  for (auto& node : nodes_) {
+    close(node->fd);
+  }
+  nodes_.clear();
 }
 
 Camera& Zoo::Plug(const CameraModel& model, const std::string& port) {
@@ -874,21 +890,23 @@ void Zoo::AddNodes(Camera& camera) {
   const CameraModel& model = camera.model_;
   std::vector<std::unique_ptr<Camera::Node>> made;
   const int nodeCount = model.metadataNode ? 2 : 1;
-  for (int k = 0; k < nodeCount; ++k) {
-    auto node = std::make_unique<Camera::Node>();
-    node->camera = &camera;
-    node->name = "video" + std::to_string(nextNode_++);
-    node->file = root_ + "/dev/" + node->name;
-    node->capture = k == 0;
-    made.push_back(std::move(node));
+  {
+    std::lock_guard<std::mutex> lock(Lock());
+    for (int k = 0; k < nodeCount; ++k) {
+      auto node = std::make_unique<Camera::Node>();
+      node->camera = &camera;
+      node->name = "video" + std::to_string(nextNode_++);
+      node->file = root_ + "/dev/" + node->name;
+      node->capture = k == 0;
+      made.push_back(std::move(node));
+    }
   }
   // The /dev files and their handlers first, then sysfs: a scan that sees the node can open it.
   for (auto& node : made) {
-    const int fd = open(node->file.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0666);
-    if (fd < 0) {
+    node->fd = open(node->file.c_str(), O_CREAT | O_RDWR | O_TRUNC | O_CLOEXEC, 0666);
+    if (node->fd < 0) {
       throw std::runtime_error("cannot create " + node->file);
     }
-    close(fd);
     UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(NodeDriver::Handle), node.get());
     GError* error = nullptr;
@@ -942,7 +960,7 @@ void Zoo::AddNodes(Camera& camera) {
     }
     camera.nodePaths_.push_back(path);
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(Lock());
   camera.capture_ = made.front().get();
   camera.nodeFiles_.clear();
   for (auto& node : made) {
@@ -954,7 +972,7 @@ void Zoo::AddNodes(Camera& camera) {
 void Zoo::Unplug(Camera& camera) {
   std::vector<Reply> replies;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(Lock());
     for (auto& node : nodes_) {
       if (node->camera == &camera && !node->gone) {
         node->gone = true;
@@ -966,7 +984,7 @@ void Zoo::Unplug(Camera& camera) {
   for (Reply& reply : replies) {
     Send(reply);
   }
-  changed_.notify_all();
+  Changed().notify_all();
   for (auto it = camera.nodePaths_.rbegin(); it != camera.nodePaths_.rend(); ++it) {
     umockdev_testbed_remove_device(testbed_, it->c_str());
   }
@@ -984,7 +1002,7 @@ void Zoo::Replug(Camera& camera, const std::string& port) {
     camera.port_ = port;
   }
   AddNodes(camera);
-  changed_.notify_all();
+  Changed().notify_all();
 }
 
 bool Zoo::FillOne(Camera::Node& node) {
@@ -1022,12 +1040,8 @@ bool Zoo::FillOne(Camera::Node& node) {
   }
   payload.resize(std::min<size_t>(payload.size(), b.length));
   if (!payload.empty()) {
-    const int fd = open(node.file.c_str(), O_WRONLY);
-    if (fd >= 0) {
-      [[maybe_unused]] const ssize_t written =
-          pwrite(fd, payload.data(), payload.size(), static_cast<off_t>(b.offset));
-      close(fd);
-    }
+    [[maybe_unused]] const ssize_t written =
+        pwrite(node.fd, payload.data(), payload.size(), static_cast<off_t>(b.offset));
   }
   b.bytesUsed = static_cast<uint32_t>(payload.size());
   b.frame = frame;
@@ -1068,7 +1082,7 @@ void Zoo::CompleteWaiting(Camera::Node& node, Clock::time_point now, std::vector
 }
 
 void Zoo::DriverLoop() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(Lock());
   while (!stopping_) {
     const auto now = Clock::now();
     auto wake = now + std::chrono::milliseconds(50);
@@ -1094,11 +1108,11 @@ void Zoo::DriverLoop() {
       for (Reply& reply : replies) {
         Send(reply);
       }
-      changed_.notify_all();
+      Changed().notify_all();
       lock.lock();
       continue;
     }
-    changed_.wait_until(lock, wake);
+    Changed().wait_until(lock, wake);
   }
 }
 

@@ -185,10 +185,10 @@ class Zoo {
   friend class NodeDriver;
   void AddNodes(Camera& camera);
   void DriverLoop();
-  // Fills a queued buffer of node with the next frame; under mutex_.
+  // Fills a queued buffer of node with the next frame; under Lock().
   bool FillOne(Camera::Node& node);
   // Answers a DQBUF that waits, when a frame is there, the node is gone or its wait is over;
-  // the reply is sent by the caller once mutex_ is released. Under mutex_.
+  // the reply is sent by the caller once Lock() is released. Under Lock().
   void CompleteWaiting(Camera::Node& node, std::chrono::steady_clock::time_point now,
                        std::vector<Reply>* replies);
 
@@ -200,9 +200,12 @@ class Zoo {
   std::vector<std::unique_ptr<Camera::Node>> nodes_;
 
   // Guards every node's state; the ioctl handler (umockdev's thread), the driver thread and the
-  // test's thread all take it.
-  std::mutex mutex_;
-  std::condition_variable changed_;
+  // test's thread all take it. One lock for the process: the handler reaches a node through
+  // umockdev, whose own hand-over ThreadSanitizer cannot see, so it takes this lock before it
+  // touches anything of the zoo's.
+  static std::mutex& Lock();
+  // Signalled under Lock() whenever a node's state changes; process-wide for the same reason.
+  static std::condition_variable& Changed();
   bool stopping_ = false;
   std::thread driver_;
 };
