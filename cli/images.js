@@ -4,11 +4,18 @@
 // as packed 8-bit RGBA (or RGB for the camera's quality frame), rows top to bottom.
 const fs = require('fs');
 const path = require('path');
-const sharp = require('sharp');
 const { CliError, firstLine } = require('./errors');
 
-// Decoded images are used once; libvips' operation cache would only hold on to their memory.
-sharp.cache(false);
+// sharp (and libvips with it) is loaded by the commands that read or write images only.
+let sharpModule = null;
+function sharp(...args) {
+  if (!sharpModule) {
+    sharpModule = require('sharp');
+    // Decoded images are used once; libvips' operation cache would only hold on to their memory.
+    sharpModule.cache(false);
+  }
+  return sharpModule(...args);
+}
 
 const FORMATS = {
   png: { name: 'PNG', extensions: ['.png'] },

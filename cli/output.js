@@ -34,18 +34,25 @@ function partialPath(file, pid, ext = path.extname(file)) {
   return path.join(path.dirname(full), `.${path.basename(full, ext)}.${pid}.partial${ext}`);
 }
 
-// Asks on the terminal whether `file` may be replaced; true for y or yes.
+// Asks on the terminal whether `file` may be replaced: true for y or yes, false for anything
+// else or the end of input; Ctrl-C (a key while the terminal is in raw mode) interrupts.
 function confirm(question) {
-  return new Promise((resolve) => {
+  return new Promise((resolve, reject) => {
     const rl = readline.createInterface({ input: process.stdin, output: process.stderr, terminal: true });
-    let answered = false;
+    let settled = false;
     rl.question(question, (answer) => {
-      answered = true;
+      settled = true;
       rl.close();
       resolve(/^\s*y(es)?\s*$/i.test(answer));
     });
+    rl.on('SIGINT', () => {
+      settled = true;
+      rl.close();
+      process.stderr.write('\n');
+      reject(new CliError('interrupted', 130));
+    });
     rl.on('close', () => {
-      if (!answered) resolve(false);
+      if (!settled) resolve(false);
     });
   });
 }
