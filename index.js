@@ -1,10 +1,4 @@
 'use strict';
-// Loads the native addon from the build folder. ZENTRI_NATIVE_BUILD_DIR points at another build
-// folder (for example one configured elsewhere); the default is ./build beside this file.
-const path = require('path');
-
-const buildDir = process.env.ZENTRI_NATIVE_BUILD_DIR
-  ? path.resolve(process.env.ZENTRI_NATIVE_BUILD_DIR)
-  : path.join(__dirname, 'build');
-
-module.exports = require(path.join(buildDir, 'zentri_native.node'));
+// Loads the native addon: from ZENTRI_NATIVE_BUILD_DIR when set, else build/ beside this file,
+// else the prebuilt binary for this platform (paths.js says how it is found).
+module.exports = require(require('./paths').addon);

@@ -8,15 +8,32 @@ const { CliError, firstLine } = require('./errors');
 
 const packageRoot = path.resolve(__dirname, '..');
 
-function buildDir() {
-  return process.env.ZENTRI_NATIVE_BUILD_DIR
-    ? path.resolve(process.env.ZENTRI_NATIVE_BUILD_DIR)
-    : path.join(packageRoot, 'build');
+// The package's native pieces (paths.js): the folder of the addon, with the programs and
+// libraries beside it, and the Dino-Lite simulator apart from them.
+function nativePaths() {
+  try {
+    return require('../paths');
+  } catch (error) {
+    throw new CliError(firstLine(error));
+  }
 }
 
-// Path of a library or program of the build folder (libcnokhwa.so, libzentri.so, ...).
+function buildDir() {
+  return nativePaths().directory;
+}
+
+// Path of a library or program beside the addon (libcnokhwa.so, libzentri.so, ...).
 function buildFile(name) {
   return path.join(buildDir(), name);
+}
+
+// The Dino-Lite simulator, which the tool uses when no Dino-Lite library is named.
+function dinoLiteSimulator() {
+  const simulator = nativePaths().dinoLiteSimulator;
+  if (!simulator) {
+    throw new CliError('no Dino-Lite library given (--library PATH) and the simulator is not built');
+  }
+  return simulator;
 }
 
 let addon = null;
@@ -25,7 +42,7 @@ function loadAddon() {
   if (addon) {
     return addon;
   }
-  const file = buildFile('zentri_native.node');
+  const file = nativePaths().addon;
   if (!fs.existsSync(file)) {
     throw new CliError(`the addon is not built: ${file} is missing (run bash scripts/bootstrap.sh)`);
   }
@@ -59,5 +76,5 @@ function lastError() {
   return text || 'no reason recorded';
 }
 
-module.exports = { packageRoot, buildDir, buildFile, loadAddon, missingFunctions, requireFunctions,
-  lastError };
+module.exports = { packageRoot, buildDir, buildFile, dinoLiteSimulator, loadAddon, missingFunctions,
+  requireFunctions, lastError };

@@ -9,35 +9,6 @@ const FIRST_FRAME_TIMEOUT_MS = 5000;
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-// "WIDTHxHEIGHT" as { width, height }, both 1 to 16384.
-function parseSize(text, what = 'size') {
-  const match = /^(\d+)x(\d+)$/i.exec(String(text).trim());
-  const width = match ? Number(match[1]) : 0;
-  const height = match ? Number(match[2]) : 0;
-  if (width < 1 || height < 1 || width > 16384 || height > 16384) {
-    throw new CliError(`${what} must look like 1280x720, got "${text}"`);
-  }
-  return { width, height };
-}
-
-// A whole number in [min, max] from a command-line option.
-function parseInteger(text, what, min, max) {
-  const value = Number(text);
-  if (!Number.isInteger(value) || value < min || value > max) {
-    throw new CliError(`${what} must be a whole number from ${min} to ${max}, got "${text}"`);
-  }
-  return value;
-}
-
-// A number of seconds above 0 and at most `max`.
-function parseSeconds(text, what = 'duration', max = 86400) {
-  const value = Number(text);
-  if (!Number.isFinite(value) || value <= 0 || value > max) {
-    throw new CliError(`${what} must be a number of seconds above 0 and at most ${max}, got "${text}"`);
-  }
-  return value;
-}
-
 // Switches synthetic test cameras on for this process. The capture library reads the variable
 // each time it rebuilds its device list, so this also works after the library was loaded.
 function enableSynthetic(spec) {
@@ -123,5 +94,5 @@ async function openCamera(index, size = null) {
   return { index, name, width: info.width, height: info.height, close };
 }
 
-module.exports = { DEFAULT_SYNTHETIC, sleep, parseSize, parseInteger, parseSeconds, enableSynthetic,
+module.exports = { DEFAULT_SYNTHETIC, sleep, enableSynthetic,
   loadCameras, listCameras, describeFormats, openCamera };

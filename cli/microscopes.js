@@ -4,10 +4,13 @@
 // or sets one thing; readings that the addon caches and refreshes in the background are polled
 // until a fresh value arrives.
 const { CliError } = require('./errors');
-const { buildFile, requireFunctions } = require('./addon');
+const { buildFile, dinoLiteSimulator, requireFunctions } = require('./addon');
 const { sleep } = require('./camera');
 
 const READING_TIMEOUT_MS = 3000;
+
+// Dino-Lite LED modes are bit sets (0x11 all on, 0x22 flexible, 0x10 and 0x01 one group each, 0 off).
+const hexMode = (mode) => (mode < 0 ? String(mode) : `0x${mode.toString(16)}`);
 
 // Polls read() every 50 ms until it returns something other than `none`, at most timeoutMs.
 async function poll(read, none = null, timeoutMs = READING_TIMEOUT_MS) {
@@ -113,13 +116,13 @@ class Zentri {
 // ---- Dino-Lite ----
 
 const DINOLITE_FUNCTIONS = ['loadDinoLite', 'dinoLiteInit', 'dinoLiteLastError', 'dinoLiteDeviceCount',
-  'dinoLiteDevicesAsync', 'dinoLiteSelectDevice', 'dinoLiteGetSelectedDevice', 'dinoLiteSupportsAmr',
+  'dinoLiteDevicesAsync', 'dinoLiteDeviceId', 'dinoLiteSelectDevice', 'dinoLiteGetSelectedDevice', 'dinoLiteSupportsAmr',
   'dinoLiteGetAmr', 'dinoLiteGetFovx', 'dinoLiteToggleLed', 'dinoLiteDebugState', 'dinoLiteDispose'];
 
 class DinoLite {
   constructor(library) {
     this.addon = requireFunctions('Dino-Lite microscope control', DINOLITE_FUNCTIONS);
-    const loaded = this.addon.loadDinoLite(library || buildFile('libdinolite.so'));
+    const loaded = this.addon.loadDinoLite(library || dinoLiteSimulator());
     if (!loaded.ok) throw new CliError(`could not load libdinolite: ${this.reason()}`);
     if (!this.addon.dinoLiteInit(false)) throw new CliError(`could not initialise libdinolite: ${this.reason()}`);
     this.index = -1;
@@ -172,9 +175,36 @@ class DinoLite {
     return mode;
   }
 
+  // Unique id of the selected microscope.
+  id() {
+    return this.addon.dinoLiteDeviceId(this.index);
+  }
+
+  // Switches the LED to `target`, one of the microscope's modes. The SDK only steps to the next
+  // mode of the microscope's list, so this steps until it gets there. Returns the mode.
+  setLed(target) {
+    const { mode, modes } = this.led();
+    if (!modes.includes(target)) {
+      throw new CliError(`LED mode ${hexMode(target)} is not one of this microscope's modes [${modes.map(hexMode).join(', ')}]`);
+    }
+    let current = mode;
+    for (let step = 0; current !== target && step < modes.length; step++) {
+      const next = this.addon.dinoLiteToggleLed();
+      if (next < 0) {
+        throw new CliError(`could not switch the LED to mode ${hexMode(target)}` +
+          `${step > 0 ? ` (it stopped at mode ${hexMode(current)})` : ''}: ${this.reason()}`);
+      }
+      current = next;
+    }
+    if (current !== target) {
+      throw new CliError(`LED mode ${hexMode(target)} cannot be reached by stepping through [${modes.map(hexMode).join(', ')}]`);
+    }
+    return current;
+  }
+
   dispose() {
     this.addon.dinoLiteDispose();
   }
 }
 
-module.exports = { ZENTRI_FUNCTIONS, DINOLITE_FUNCTIONS, Zentri, DinoLite };
+module.exports = { ZENTRI_FUNCTIONS, DINOLITE_FUNCTIONS, Zentri, DinoLite, hexMode };

@@ -5,7 +5,6 @@
 const { CliError } = require('./errors');
 const { requireFunctions, lastError } = require('./addon');
 const { openCamera, sleep } = require('./camera');
-const { OutputFile } = require('./output');
 const { Preview, PREVIEW_FUNCTIONS } = require('./preview');
 
 const RECORDING_FUNCTIONS = ['cameraRecordingAvailable', 'cameraRecordingStart',
@@ -32,14 +31,14 @@ function evenPreviewLimits(sw, sh, max) {
   return max;
 }
 
-// Records camera `index` for `seconds` into `output`. `stop.requested` ends the recording early
+// Records camera `index` for `seconds` into `out` (an OutputFile). `stop.requested` ends the recording early
 // (Ctrl-C); it is still finalized. onStart(info) runs once the recorder has started and
 // onProgress(seconds, status) about every 100 ms. Returns { path, status, seconds, interrupted }.
-async function record({ index, output, seconds, size = null, max = { width: 960, height: 540 },
+async function record({ index, out, seconds, size = null, max = { width: 960, height: 540 },
   fps = 30, bitrate = 4_000_000, stop = { requested: false }, onStart = null, onProgress = null }) {
   const addon = requireFunctions('camera recording', [...PREVIEW_FUNCTIONS, ...RECORDING_FUNCTIONS]);
-  const out = new OutputFile(output);
   const camera = await openCamera(index, size);
+  out.reserve();
   let stopResult;
   let status;
   let elapsed = 0;

@@ -1,11 +1,10 @@
 'use strict';
-// One frame of a camera to a PNG: the size-limited RGBA grab, or the preview's full-resolution
-// quality frame.
+// One frame of a camera to an image file (PNG, JPEG or TIFF by its name): the size-limited RGBA
+// grab, or the preview's full-resolution quality frame.
 const { CliError } = require('./errors');
 const { requireFunctions } = require('./addon');
 const { openCamera, sleep } = require('./camera');
-const { encodePng } = require('./images');
-const { OutputFile } = require('./output');
+const { encodeImage } = require('./images');
 const { Preview, PREVIEW_FUNCTIONS } = require('./preview');
 
 const GRAB_TIMEOUT_MS = 3000;
@@ -67,21 +66,22 @@ function repack(pixels, width, height, stride, channels) {
   return out;
 }
 
-// Writes one frame of camera `index` to `output`. Returns what was written.
-async function snapshot({ index, output, size = null, max = { width: 960, height: 540 }, quality = false }) {
-  const addon = quality
+// Writes one frame of camera `index` to `out` (an OutputFile) in `format`. Returns what was
+// written.
+async function snapshot({ index, out, format = 'png', jpegQuality, size = null, max = { width: 960, height: 540 },
+  qualityFrame = false }) {
+  const addon = qualityFrame
     ? requireFunctions('the quality frame', [...PREVIEW_FUNCTIONS, 'cameraPreviewGetLatestQualityFrame'])
     : requireFunctions('frame grabbing', ['cameraGrabFrameRgba']);
-  const out = new OutputFile(output);
   const camera = await openCamera(index, size);
   let frame;
   try {
-    frame = quality ? await grabQuality(addon, camera, max) : await grabRgba(addon, camera, max);
+    frame = qualityFrame ? await grabQuality(addon, camera, max) : await grabRgba(addon, camera, max);
   } finally {
     camera.close();
   }
-  out.write(encodePng(frame.pixels, frame.width, frame.height, frame.channels));
-  return { path: out.path, camera: camera.name, kind: quality ? 'quality frame' : 'RGBA frame',
+  out.write(await encodeImage(frame.pixels, frame.width, frame.height, frame.channels, format, { quality: jpegQuality }));
+  return { path: out.path, camera: camera.name, kind: qualityFrame ? 'quality frame' : 'RGBA frame', format,
     width: frame.width, height: frame.height, sourceWidth: frame.sourceWidth,
     sourceHeight: frame.sourceHeight };
 }

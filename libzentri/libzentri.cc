@@ -140,6 +140,9 @@ UniqueFd& g_selectedVideoFd = Persistent<UniqueFd>();
 std::string& g_selectedVideoPath = Persistent<std::string>();
 std::atomic<uint8_t> g_ledState{1};
 char g_lastErrorBuffer[256] = "";
+// The buffer holds why the last selection failed (not a transfer's outcome); guarded by
+// g_lastErrorMutex like the buffer.
+bool g_lastErrorIsSelection = false;
 std::mutex g_controlMutex;
 std::mutex g_lastErrorMutex;
 
@@ -359,8 +362,25 @@ int InitLocked() {
 
 // ---- Selection ----
 
+void StoreSelectionFailure(const std::string& message) {
+  std::lock_guard<std::mutex> lock(g_lastErrorMutex);
+  std::snprintf(g_lastErrorBuffer, sizeof(g_lastErrorBuffer), "%s", message.c_str());
+  g_lastErrorIsSelection = true;
+}
+
+// A selection that opened a transport retires the reason an earlier one failed; the outcome of
+// the last transfer stays.
+void ClearSelectionFailure() {
+  std::lock_guard<std::mutex> lock(g_lastErrorMutex);
+  if (g_lastErrorIsSelection) {
+    g_lastErrorBuffer[0] = '\0';
+    g_lastErrorIsSelection = false;
+  }
+}
+
 // Opens the V4L2 capture node that belongs to the USB device at bus/address, or returns -1.
-int OpenMatchingVideoDevice(uint8_t bus, uint8_t address) {
+// Nodes of that device that this user may not open are appended to `denied`.
+int OpenMatchingVideoDevice(uint8_t bus, uint8_t address, std::vector<std::string>* denied) {
   for (const std::string& name : ListDirectorySorted("/dev")) {
     if (name.compare(0, 5, "video") != 0) {
       continue;
@@ -377,6 +397,9 @@ int OpenMatchingVideoDevice(uint8_t bus, uint8_t address) {
     }
     UniqueFd fd(open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) {
+      if (errno == EACCES || errno == EPERM) {
+        denied->push_back(path);
+      }
       continue;
     }
     v4l2_capability capability{};
@@ -408,20 +431,46 @@ int SelectLocked(int index) {
   g_selectedIndex = -1;
   g_selectedUnitId = g_unitIds[index];
 
-  const int fd = OpenMatchingVideoDevice(g_busNumbers[index], g_deviceAddresses[index]);
+  std::vector<std::string> denied;
+  const int fd = OpenMatchingVideoDevice(g_busNumbers[index], g_deviceAddresses[index], &denied);
   if (fd >= 0) {
     g_selectedVideoFd.reset(fd);
     g_selectedIndex = index;
+    ClearSelectionFailure();
     std::fprintf(stderr, "Zentri controls using %s (V4L2 XU)\n", g_selectedVideoPath.c_str());
     return 1;
   }
   libusb_device_handle* handle = nullptr;
-  if (libusb_open(g_devices[index], &handle) == 0 && handle != nullptr) {
+  const int opened = libusb_open(g_devices[index], &handle);
+  if (opened == 0 && handle != nullptr) {
     g_selectedUsbDevice.reset(handle);
     g_selectedIndex = index;
+    ClearSelectionFailure();
     return 1;
   }
+  if (opened == LIBUSB_ERROR_ACCESS) {
+    char usbNode[32];
+    std::snprintf(usbNode, sizeof(usbNode), "/dev/bus/usb/%03u/%03u", g_busNumbers[index],
+                  g_deviceAddresses[index]);
+    denied.push_back(usbNode);
+  }
   std::fputs("Could not open Zentri control transport\n", stderr);
+  // The caller sees only a failed selection; the reason goes to the last-error text and, since
+  // a missing permission is the usual one and the user can fix it, to standard error as well.
+  std::string cause;
+  if (!denied.empty()) {
+    cause = "permission denied on ";
+    for (size_t i = 0; i < denied.size(); ++i) {
+      cause += (i == 0 ? "" : i + 1 == denied.size() ? " and " : ", ") + denied[i];
+    }
+    cause += " (install the Zentri udev rules, then re-plug the microscope)";
+    std::fprintf(stderr, "Zentri: %s\n", cause.c_str());
+  } else {
+    char text[64];
+    std::snprintf(text, sizeof(text), "libusb error %d (%s)", opened, LibusbResultName(opened));
+    cause = text;
+  }
+  StoreSelectionFailure("Could not open Zentri control transport: " + cause);
   return 0;
 }
 
@@ -434,6 +483,7 @@ bool HasTransport() {
 void StoreTransferOutcome(const char* message) {
   std::lock_guard<std::mutex> lock(g_lastErrorMutex);
   std::snprintf(g_lastErrorBuffer, sizeof(g_lastErrorBuffer), "%s", message);
+  g_lastErrorIsSelection = false;
 }
 
 // One extension-unit transfer on the open transport. The caller holds g_controlMutex.

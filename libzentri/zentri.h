@@ -57,11 +57,15 @@ ZENTRI_API const wchar_t* GetDeviceFriendlyName(int index);
 // Selects the device at index and opens its control transport: the matching V4L2 capture node
 // when there is one, else the USB device through libusb. Returns 1 on success or when index is
 // already selected, 0 when index is out of range (the selection stays) or no transport opens
-// (then no device is selected).
+// (then no device is selected, and GetLastErrorString says why: "Could not open Zentri control
+// transport: permission denied on /dev/video0 and /dev/bus/usb/001/002 (...)" when this user may
+// not open the microscope's nodes, which standard error repeats, else the libusb error).
 ZENTRI_API int SelectDeviceNumber(int index);
 
-// Text of the last transfer's failure (on any thread); empty after a successful transfer. Never
-// null. The text is a copy for the calling thread, valid until that thread calls again.
+// Text of the last transfer's failure (on any thread), or why the last selection opened no
+// transport; empty after a successful transfer, and a selection that opens a transport clears a
+// selection failure. Never null. The text is a copy for the calling thread, valid until that
+// thread calls again.
 ZENTRI_API const char* GetLastErrorString(void);
 
 // ---- Generic property requests (10-byte property block, extension unit selector 0x11) ----

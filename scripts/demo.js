@@ -9,14 +9,15 @@
 const fs = require('fs');
 const path = require('path');
 const { CliError, firstLine } = require('../cli/errors');
-const { buildFile, loadAddon, missingFunctions, packageRoot } = require('../cli/addon');
+const { buildFile, dinoLiteSimulator, loadAddon, missingFunctions, packageRoot } = require('../cli/addon');
 const camera = require('../cli/camera');
 const { runPreview, PREVIEW_FUNCTIONS } = require('../cli/preview');
 const { snapshot } = require('../cli/snapshot');
 const { record, RECORDING_FUNCTIONS } = require('../cli/record');
 const { fuseFiles } = require('../cli/fuse');
 const { syntheticFocusStack } = require('../cli/focus_stack');
-const { writePng, readImage } = require('../cli/images');
+const { writeImage, readImage } = require('../cli/images');
+const { openOutput } = require('../cli/output');
 const { Zentri, DinoLite, ZENTRI_FUNCTIONS, DINOLITE_FUNCTIONS } = require('../cli/microscopes');
 
 const PREVIEW_SECONDS = 3;
@@ -119,7 +120,8 @@ async function main() {
   });
 
   await cameraStep('snapshot', ['cameraGrabFrameRgba'], async () => {
-    const shot = await snapshot({ index: cam.index, output: path.join(outDir, 'snapshot.png') });
+    const out = await openOutput(path.join(outDir, 'snapshot.png'), { overwrite: true });
+    const shot = await snapshot({ index: cam.index, out });
     console.log(`${shown(shot.path)}: ${shot.width}x${shot.height} from ${shot.sourceWidth}x${shot.sourceHeight}`);
     return `${shown(shot.path)} (${shot.width}x${shot.height} PNG)`;
   });
@@ -127,7 +129,7 @@ async function main() {
   await cameraStep(`record ${RECORD_SECONDS} s`, [...PREVIEW_FUNCTIONS, ...RECORDING_FUNCTIONS], async () => {
     let lastSecond = 0;
     const result = await record({
-      index: cam.index, output: path.join(outDir, 'recording.mp4'), seconds: RECORD_SECONDS,
+      index: cam.index, out: await openOutput(path.join(outDir, 'recording.mp4'), { overwrite: true }), seconds: RECORD_SECONDS,
       onStart: (info) => console.log(`recording ${info.width}x${info.height} at ${info.fps} fps`),
       onProgress: (seconds, status) => {
         if (Math.floor(seconds) > lastSecond) {
@@ -147,11 +149,12 @@ async function main() {
     const stackDir = path.join(outDir, 'stack');
     fs.mkdirSync(stackDir, { recursive: true });
     const { scene, frames } = syntheticFocusStack(STACK.width, STACK.height, STACK.frames);
-    const files = frames.map((rgba, k) => writePng(path.join(stackDir, `frame-${k + 1}.png`), rgba, STACK.width, STACK.height));
+    const files = await Promise.all(frames.map((rgba, k) => writeImage(path.join(stackDir, `frame-${k + 1}.png`),
+      rgba, STACK.width, STACK.height, 4, { overwrite: true })));
     console.log(`${shown(stackDir)}: ${frames.length} frames of ${STACK.width}x${STACK.height}, each sharp in one band`);
-    const fused = fuseFiles(files, path.join(outDir, 'fused.png'));
+    const fused = await fuseFiles(files, await openOutput(path.join(outDir, 'fused.png'), { overwrite: true }));
     // How close each image comes to the sharp scene the stack was made from.
-    const fusedImage = readImage(fused.path);
+    const fusedImage = await readImage(fused.path);
     const best = Math.min(...frames.map((f) => meanError(f, scene)));
     const error = meanError(fusedImage.rgba, scene);
     console.log(`${shown(fused.path)}: fusion ${fixed(fused.durationMs)} ms on ${fused.threads} thread(s) ` +
@@ -161,8 +164,8 @@ async function main() {
       `error ${fixed(error, 2)} vs ${fixed(best, 2)} for the best frame)`;
   });
 
-  // Microscopes: Zentri ones only with hardware; Dino-Lite through libdinolite, which in this
-  // project is a simulator (dinolite/README.md) offering one microscope unless a scenario says more.
+  // Microscopes: Zentri ones only with hardware; Dino-Lite through the libdinolite simulator
+  // (dinolite/README.md), named by its path, which offers one microscope unless a scenario says more.
   await step('Zentri microscopes', ZENTRI_FUNCTIONS, async () => {
     const scope = new Zentri();
     try {
@@ -178,7 +181,7 @@ async function main() {
   });
 
   await step('Dino-Lite microscope', DINOLITE_FUNCTIONS, async () => {
-    const scope = new DinoLite();
+    const scope = new DinoLite(dinoLiteSimulator());
     try {
       const devices = await scope.devices();
       for (const d of devices) console.log(`${d.index}: ${d.name} [${d.uniqueId}]`);

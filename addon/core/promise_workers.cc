@@ -1,5 +1,8 @@
 #include "core/promise_workers.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <memory>
 #include <utility>
@@ -30,8 +33,15 @@ Napi::Array DeviceListToScript(Napi::Env env, const std::vector<VendorDeviceSnap
 // too).
 std::atomic<int> g_vendorHookCount{0};
 
+// The addon is never unloaded (it is linked nodelete), so the executors must outlive a worker
+// thread that was the only environment to load it: a later load on another thread uses the same
+// executors. Only the main thread's environment ends with the process.
+bool OnMainThread() {
+  return static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
+}
+
 void StopExecutorsWhenLastEnvironmentEnds() {
-  if (g_vendorHookCount.fetch_sub(1) == 1) {
+  if (g_vendorHookCount.fetch_sub(1) == 1 && OnMainThread()) {
     StopVendorSdkExecutors();
   }
 }

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -221,17 +220,18 @@ Napi::Value Run(const Napi::CallbackInfo& info) {
   }
 
   const std::string simd = CpuHasAvx2() ? "avx2" : "sse2";
+  // The fusion writes straight into the buffer the script receives.
+  const size_t resultBytes = static_cast<size_t>(rgbaLength);
+  Napi::ArrayBuffer buffer = Napi::ArrayBuffer::New(env, resultBytes);
   const auto start = std::chrono::steady_clock::now();
-  const std::vector<uint8_t> fused =
-      Fuse(width, height, referenceIndex, frames, fields, weights, threads, simd);
+  FuseInto(width, height, referenceIndex, frames, fields, weights, threads, simd,
+           static_cast<uint8_t*>(buffer.Data()));
   const auto stop = std::chrono::steady_clock::now();
   const double durationMs =
       std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count() / 1000000.0;
 
-  Napi::ArrayBuffer buffer = Napi::ArrayBuffer::New(env, fused.size());
-  std::memcpy(buffer.Data(), fused.data(), fused.size());
   Napi::Object result = Napi::Object::New(env);
-  result.Set("data", Napi::Uint8Array::New(env, fused.size(), buffer, 0));
+  result.Set("data", Napi::Uint8Array::New(env, resultBytes, buffer, 0));
   result.Set("backend", Napi::String::New(env, "native-cpp"));
   result.Set("simd", Napi::String::New(env, simd));
   result.Set("threads", Napi::Number::New(env, threads));

@@ -52,9 +52,9 @@ struct Level {
 };
 
 // The fused RGBA image (alpha 255). weights[k] holds fields[k].mapWidth x mapHeight sharpness
-// values. maxThreads bounds the threads of every pass; simd is "avx2" to use the AVX2 kernels
-// (the collapse add and the row kernels of fusion_kernels.h; the caller checks the processor),
-// anything else for the plain code, which gives the same bytes. Throws std::runtime_error for
+// values. maxThreads bounds the threads of every pass; simd is "avx2" to use the AVX2 kernels of
+// fusion_kernels.h (where the processor has AVX2), anything else for the plain code, which gives
+// the same bytes. Throws std::runtime_error for
 // invalid dimensions or a malformed stack; allocation and thread-start failures propagate. Every
 // thread started is joined before anything propagates.
 std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
@@ -62,6 +62,13 @@ std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,
                           const std::vector<FieldView>& fields,
                           const std::vector<const float*>& weights, unsigned int maxThreads,
                           const std::string& simd);
+
+// Fuse, writing the width x height x 4 result bytes to out (every byte is written) instead of
+// returning them: the script entry fuses straight into the buffer it hands to the script.
+void FuseInto(int32_t width, int32_t height, int32_t referenceIndex,
+              const std::vector<FrameView>& frames, const std::vector<FieldView>& fields,
+              const std::vector<const float*>& weights, unsigned int maxThreads,
+              const std::string& simd, uint8_t* out);
 
 // width x height when both are 1 to 16384, else std::runtime_error
 // "Native EDOF dimensions are invalid".

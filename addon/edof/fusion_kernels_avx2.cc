@@ -75,12 +75,19 @@ inline __m256d Interpolate(const Corners& c, __m256d fx, __m256d fy) {
 }
 
 // Interpolates one field map at four pixels; *ok keeps the lanes whose corners and result are
-// finite. At whole map cells (both fractions 0) the interpolation of finite corners is the first
-// corner itself, up to the sign of a zero; the callers use the value only as mx + 0.5 or in a
-// comparison, where that sign makes no difference, so the arithmetic is skipped there.
+// finite. Where every value of both map rows is known to be finite (kFinite) neither test can
+// fail: the corners pass, and an interpolation of finite floats in double, with fractions from
+// 0 to 1, stays far below the double range. At whole map cells (both fractions 0) the
+// interpolation of finite corners is the first corner itself, up to the sign of a zero; the
+// callers use the value only as mx + 0.5 or in a comparison, where that sign makes no
+// difference, so the arithmetic is skipped there.
+template <bool kFinite>
 inline __m256d FieldSample(const float* const rows[2], __m128i i0, __m128i i1, int32_t first,
                            bool wholeCells, __m256d fx, __m256d fy, __m256d* ok) {
   const Corners c = LoadCorners(rows, i0, i1, first);
+  if (kFinite) {
+    return wholeCells ? _mm256_cvtps_pd(c.c00) : Interpolate(c, fx, fy);
+  }
   const __m128 finite = _mm_and_ps(_mm_and_ps(FiniteFloats(c.c00), FiniteFloats(c.c10)),
                                    _mm_and_ps(FiniteFloats(c.c01), FiniteFloats(c.c11)));
   if (wholeCells) {
@@ -101,65 +108,146 @@ inline __m128 TapSum(__m256d w00, __m256d w10, __m256d w01, __m256d w11, __m256d
   return _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(sum), _mm256_mul_pd(w11, d)));
 }
 
-// Stores four pixels given as R, G and B vectors as 12 interleaved floats.
-inline void StoreInterleaved(__m128 r, __m128 g, __m128 b, float* out) {
-  const __m128 rs = _mm_permute_ps(r, _MM_SHUFFLE(1, 2, 3, 0));              // r0 r3 r2 r1
-  const __m128 gs = _mm_permute_ps(g, _MM_SHUFFLE(2, 3, 0, 1));              // g1 g0 g3 g2
-  const __m128 bs = _mm_permute_ps(b, _MM_SHUFFLE(3, 0, 1, 2));              // b2 b1 b0 b3
-  _mm_storeu_ps(out, _mm_blend_ps(_mm_blend_ps(rs, gs, 0x2), bs, 0x4));      // r0 g0 b0 r1
-  _mm_storeu_ps(out + 4, _mm_blend_ps(_mm_blend_ps(gs, bs, 0x2), rs, 0x4));  // g1 b1 r2 g2
-  _mm_storeu_ps(out + 8, _mm_blend_ps(_mm_blend_ps(bs, rs, 0x2), gs, 0x4));  // b2 r3 g3 b3
-}
-
 inline __m256d Channel(__m128i pixels, int shift) {
   return _mm256_cvtepi32_pd(_mm_and_si128(_mm_srli_epi32(pixels, shift), _mm_set1_epi32(0xFF)));
 }
 
-// Four values of a row: picked from one 8-float window when the taps are that close, else
-// gathered.
-inline __m128 Pick(const float* row, int32_t window, const int32_t* lanes, const int32_t* index) {
-  if (window >= 0) {
-    const __m256 values = _mm256_loadu_ps(row + window);
-    const __m256i places = _mm256_zextsi128_si256(LoadIndices(lanes));
-    return _mm256_castps256_ps128(_mm256_permutevar8x32_ps(values, places));
-  }
-  return _mm_i32gather_ps(row, LoadIndices(index), 4);
+// The taps of eight output pixels in one source row, widened to double in two halves of four:
+// picked from the group's 8-float window, or gathered when the group has none.
+struct RowTaps {
+  __m256d left[2];
+  __m256d right[2];
+};
+
+inline __m256d Low(__m256 v) {
+  return _mm256_cvtps_pd(_mm256_castps256_ps128(v));
 }
 
-inline __m128 UpsampleFour(const float* top, const float* bottom, const UpsampleElements& elements,
-                           size_t e, __m256d fy) {
+inline __m256d High(__m256 v) {
+  return _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));
+}
+
+struct GroupColumns {
+  int32_t window;
+  __m256i lane0;
+  __m256i lane1;
+  __m256i i0;
+  __m256i i1;
+};
+
+inline GroupColumns LoadGroup(const ResampleColumns& columns, int32_t x) {
+  GroupColumns group;
+  group.window = columns.window[x / 8];
+  if (group.window >= 0) {
+    group.lane0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(columns.lane0 + x));
+    group.lane1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(columns.lane1 + x));
+  } else {
+    group.i0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(columns.i0 + x));
+    group.i1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(columns.i1 + x));
+  }
+  return group;
+}
+
+inline RowTaps LoadTaps(const float* row, const GroupColumns& group) {
+  __m256 left, right;
+  if (group.window >= 0) {
+    const __m256 values = _mm256_loadu_ps(row + group.window);
+    left = _mm256_permutevar8x32_ps(values, group.lane0);
+    right = _mm256_permutevar8x32_ps(values, group.lane1);
+  } else {
+    left = _mm256_i32gather_ps(row, group.i0, 4);
+    right = _mm256_i32gather_ps(row, group.i1, 4);
+  }
+  return {{Low(left), High(left)}, {Low(right), High(right)}};
+}
+
+// The four bilinear tap weights of four pixels.
+struct TapWeights {
+  __m256d w00, w10, w01, w11;
+};
+
+inline TapWeights Weights(__m256d fx, __m256d fy) {
   const __m256d one = _mm256_set1_pd(1.0);
-  const int32_t window0 = elements.window0[e / 4];
-  const int32_t window1 = elements.window1[e / 4];
-  const __m256d fx = Load4(elements.f + e);
   const __m256d gx = _mm256_sub_pd(one, fx);
   const __m256d gy = _mm256_sub_pd(one, fy);
-  const __m256d a = _mm256_cvtps_pd(Pick(top, window0, elements.lane0 + e, elements.i0 + e));
-  const __m256d b = _mm256_cvtps_pd(Pick(top, window1, elements.lane1 + e, elements.i1 + e));
-  const __m256d c = _mm256_cvtps_pd(Pick(bottom, window0, elements.lane0 + e, elements.i0 + e));
-  const __m256d d = _mm256_cvtps_pd(Pick(bottom, window1, elements.lane1 + e, elements.i1 + e));
-  return TapSum(_mm256_mul_pd(gx, gy), _mm256_mul_pd(fx, gy), _mm256_mul_pd(gx, fy),
-                _mm256_mul_pd(fx, fy), a, b, c, d);
+  return {_mm256_mul_pd(gx, gy), _mm256_mul_pd(fx, gy), _mm256_mul_pd(gx, fy),
+          _mm256_mul_pd(fx, fy)};
+}
+
+// Both halves of a group of eight: the weights for one vertical fraction.
+struct GroupWeights {
+  TapWeights half[2];
+};
+
+inline GroupWeights WeightsOf(const ResampleColumns& columns, int32_t x, __m256d fy) {
+  return {{Weights(Load4(columns.f + x), fy), Weights(Load4(columns.f + x + 4), fy)}};
+}
+
+// The eight upsampled values of one plane.
+inline __m256 Upsampled(const RowTaps& top, const RowTaps& bottom, const GroupWeights& weights) {
+  __m128 half[2];
+  for (int h = 0; h < 2; ++h) {
+    const TapWeights& w = weights.half[h];
+    half[h] = TapSum(w.w00, w.w10, w.w01, w.w11, top.left[h], top.right[h], bottom.left[h],
+                     bottom.right[h]);
+  }
+  return _mm256_set_m128(half[1], half[0]);
+}
+
+// acc += (fine - upsampled) * weight for eight pixels of one plane.
+inline void AddBand(const float* fine, __m256 upsampled, __m256 weight, float* acc) {
+  const __m256 band = _mm256_mul_ps(_mm256_sub_ps(_mm256_loadu_ps(fine), upsampled), weight);
+  _mm256_storeu_ps(acc, _mm256_add_ps(_mm256_loadu_ps(acc), band));
 }
 
 }  // namespace
 
+bool RowFiniteAvx2(const float* row, int32_t count) {
+  const __m256 sign = _mm256_set1_ps(-0.0f);
+  const __m256 largest = _mm256_set1_ps(FLT_MAX);
+  __m256 finite = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+  int32_t x = 0;
+  for (; x + 8 <= count; x += 8) {
+    const __m256 magnitude = _mm256_andnot_ps(sign, _mm256_loadu_ps(row + x));
+    finite = _mm256_and_ps(finite, _mm256_cmp_ps(magnitude, largest, _CMP_LE_OQ));
+  }
+  bool all = _mm256_movemask_ps(finite) == 0xFF;
+  for (; x < count; ++x) {
+    all = all && __builtin_fabsf(row[x]) <= FLT_MAX;
+  }
+  return all;
+}
+
 int32_t AddMapSamplesAvx2(const float* row0, const float* row1, const MapColumns& columns,
-                          double fy, float* sum, int32_t count) {
+                          double fy, bool finiteRows, float* sum, int32_t count) {
   const __m256d vfy = _mm256_set1_pd(fy);
   const float* const rows[2] = {row0, row1};
+  // On whole cells of a finite map the sample is the first corner, up to the sign of a zero
+  // (which the weight sum's uses, a comparison and a divisor above 1e-8, cannot tell).
+  const bool finiteWholeRow = fy == 0 && finiteRows;
   int32_t x = 0;
   for (; x + 4 <= count; x += 4) {
     const __m128i i0 = LoadIndices(columns.i0 + x);
     const __m128i i1 = LoadIndices(columns.i1 + x);
-    const __m256d sample = Interpolate(LoadCorners(rows, i0, i1, columns.consecutive[x / 4]),
-                                       Load4(columns.f + x), vfy);
-    _mm_storeu_ps(sum + x, _mm_add_ps(_mm_loadu_ps(sum + x), _mm256_cvtpd_ps(sample)));
+    const int32_t first = columns.consecutive[x / 4];
+    __m128 sample;
+    if (finiteWholeRow && columns.wholeCells[x / 4] != 0) {
+      sample = first >= 0 ? _mm_loadu_ps(row0 + first) : _mm_i32gather_ps(row0, i0, 4);
+    } else {
+      sample =
+          _mm256_cvtpd_ps(Interpolate(LoadCorners(rows, i0, i1, first), Load4(columns.f + x), vfy));
+    }
+    _mm_storeu_ps(sum + x, _mm_add_ps(_mm_loadu_ps(sum + x), sample));
   }
   return x;
 }
 
-int32_t WarpRowAvx2(const WarpRowArgs& a) {
+namespace {
+
+// The warp of groups of four pixels; kFinite when every x, y and confidence value of the two map
+// rows is finite, finiteWeights when every weight of the two rows is.
+template <bool kFinite>
+int32_t WarpGroups(const WarpRowArgs& a, bool finiteWeights) {
   const __m256d one = _mm256_set1_pd(1.0);
   const __m256d fy = _mm256_set1_pd(a.fy);
   const __m256d zero = _mm256_setzero_pd();
@@ -186,9 +274,10 @@ int32_t WarpRowAvx2(const WarpRowArgs& a) {
     const __m256d fx = Load4(a.columns.f + x);
     __m256d ok = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(LoadIndices(a.columns.inside + x)));
     const bool wholeCells = a.fy == 0 && a.columns.wholeCells[x / 4] != 0;
-    const __m256d mx = FieldSample(a.x, i0, i1, first, wholeCells, fx, fy, &ok);
-    const __m256d my = FieldSample(a.y, i0, i1, first, wholeCells, fx, fy, &ok);
-    const __m256d confidence = FieldSample(a.confidence, i0, i1, first, wholeCells, fx, fy, &ok);
+    const __m256d mx = FieldSample<kFinite>(a.x, i0, i1, first, wholeCells, fx, fy, &ok);
+    const __m256d my = FieldSample<kFinite>(a.y, i0, i1, first, wholeCells, fx, fy, &ok);
+    const __m256d confidence =
+        FieldSample<kFinite>(a.confidence, i0, i1, first, wholeCells, fx, fy, &ok);
     ok = _mm256_and_pd(ok, _mm256_cmp_pd(confidence, minConfidence, _CMP_GE_OQ));
     // ((m + 0.5) * size / mapSize - 0.5 - c) * scale + c
     __m256d sourceX = _mm256_div_pd(_mm256_mul_pd(_mm256_add_pd(mx, half), outWidth), mapWidth);
@@ -218,8 +307,12 @@ int32_t WarpRowAvx2(const WarpRowArgs& a) {
     }
     __m128 weight = _mm_setzero_ps();
     if (_mm256_movemask_pd(ok) != 0) {
-      const __m128 sample =
-          _mm256_cvtpd_ps(Interpolate(LoadCorners(a.weight, i0, i1, first), fx, fy));
+      // On whole cells of finite weights the sample is the first corner (up to the sign of a
+      // zero, which no later step can tell from the other zero).
+      const Corners weightCorners = LoadCorners(a.weight, i0, i1, first);
+      const __m128 sample = wholeCells && finiteWeights
+                                ? weightCorners.c00
+                                : _mm256_cvtpd_ps(Interpolate(weightCorners, fx, fy));
       const __m128 sum = _mm_loadu_ps(a.weightSum + x);
       const __m128 useSum = _mm_cmp_ps(sum, _mm_set1_ps(1e-8f), _CMP_GT_OQ);
       weight = _mm_and_ps(
@@ -300,153 +393,163 @@ int32_t WarpRowAvx2(const WarpRowArgs& a) {
                              ok32);
       }
     }
-    _mm_storeu_ps(a.weightOut + x, weight);
-    StoreInterleaved(red, green, blue, a.rgb + 3 * static_cast<size_t>(x));
+    _mm_storeu_ps(a.out[0] + x, red);
+    _mm_storeu_ps(a.out[1] + x, green);
+    _mm_storeu_ps(a.out[2] + x, blue);
+    _mm_storeu_ps(a.out[kWeightPlane] + x, weight);
   }
   return x;
 }
 
-size_t UpsampleRowAvx2(const float* top, const float* bottom, const UpsampleElements& elements,
-                       double fy, float* out, size_t count) {
-  const __m256d vfy = _mm256_set1_pd(fy);
-  size_t e = 0;
-  for (; e + 4 <= count; e += 4) {
-    _mm_storeu_ps(out + e, UpsampleFour(top, bottom, elements, e, vfy));
-  }
-  return e;
+}  // namespace
+
+int32_t WarpRowAvx2(const WarpRowArgs& a) {
+  return a.finiteFields ? WarpGroups<true>(a, a.finiteWeights)
+                        : WarpGroups<false>(a, a.finiteWeights);
 }
 
-size_t UpsampleRowPairAvx2(const float* top, const float* bottom, const UpsampleElements& elements,
-                           double fy0, double fy1, float* out0, float* out1, size_t count) {
-  const __m256d one = _mm256_set1_pd(1.0);
+int32_t UpsampleRowAvx2(const SourceRows& source, const ResampleColumns& columns, double fy,
+                        float* const out[kColourPlanes], int32_t count) {
+  const __m256d vfy = _mm256_set1_pd(fy);
+  int32_t x = 0;
+  for (; x + 8 <= count; x += 8) {
+    const GroupColumns group = LoadGroup(columns, x);
+    const GroupWeights weights = WeightsOf(columns, x, vfy);
+    for (int c = 0; c < kColourPlanes; ++c) {
+      const RowTaps top = LoadTaps(source.top[c], group);
+      const RowTaps bottom = LoadTaps(source.bottom[c], group);
+      _mm256_storeu_ps(out[c] + x, Upsampled(top, bottom, weights));
+    }
+  }
+  return x;
+}
+
+int32_t UpsampleRowPairAvx2(const SourceRows& source, const ResampleColumns& columns, double fy0,
+                            double fy1, float* const out0[kColourPlanes],
+                            float* const out1[kColourPlanes], int32_t count) {
   const __m256d fy[2] = {_mm256_set1_pd(fy0), _mm256_set1_pd(fy1)};
-  const __m256d gy[2] = {_mm256_sub_pd(one, fy[0]), _mm256_sub_pd(one, fy[1])};
-  float* const out[2] = {out0, out1};
-  size_t e = 0;
-  for (; e + 4 <= count; e += 4) {
-    const int32_t window0 = elements.window0[e / 4];
-    const int32_t window1 = elements.window1[e / 4];
-    const __m256d fx = Load4(elements.f + e);
-    const __m256d gx = _mm256_sub_pd(one, fx);
-    const __m256d a = _mm256_cvtps_pd(Pick(top, window0, elements.lane0 + e, elements.i0 + e));
-    const __m256d b = _mm256_cvtps_pd(Pick(top, window1, elements.lane1 + e, elements.i1 + e));
-    const __m256d c = _mm256_cvtps_pd(Pick(bottom, window0, elements.lane0 + e, elements.i0 + e));
-    const __m256d d = _mm256_cvtps_pd(Pick(bottom, window1, elements.lane1 + e, elements.i1 + e));
-    for (int r = 0; r < 2; ++r) {
-      _mm_storeu_ps(out[r] + e,
-                    TapSum(_mm256_mul_pd(gx, gy[r]), _mm256_mul_pd(fx, gy[r]),
-                           _mm256_mul_pd(gx, fy[r]), _mm256_mul_pd(fx, fy[r]), a, b, c, d));
+  float* const* out[2] = {out0, out1};
+  int32_t x = 0;
+  for (; x + 8 <= count; x += 8) {
+    const GroupColumns group = LoadGroup(columns, x);
+    const GroupWeights weights[2] = {WeightsOf(columns, x, fy[0]), WeightsOf(columns, x, fy[1])};
+    for (int c = 0; c < kColourPlanes; ++c) {
+      const RowTaps top = LoadTaps(source.top[c], group);
+      const RowTaps bottom = LoadTaps(source.bottom[c], group);
+      for (int r = 0; r < 2; ++r) {
+        _mm256_storeu_ps(out[r][c] + x, Upsampled(top, bottom, weights[r]));
+      }
     }
   }
-  return e;
+  return x;
 }
 
-size_t AccumulateBandRowAvx2(const float* top, const float* bottom,
-                             const UpsampleElements& elements, double fy, const float* fine,
-                             const float* weight, float* acc, size_t count) {
-  const __m256d vfy = _mm256_set1_pd(fy);
-  size_t e = 0;
-  for (; e + 4 <= count; e += 4) {
-    const __m128 upsampled = UpsampleFour(top, bottom, elements, e, vfy);
-    const __m128 w =
-        Pick(weight, elements.pixelWindow[e / 4], elements.pixelLane + e, elements.pixel + e);
-    const __m128 band = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(fine + e), upsampled), w);
-    _mm_storeu_ps(acc + e, _mm_add_ps(_mm_loadu_ps(acc + e), band));
+int32_t AccumulateBandRowAvx2(const SourceRows& source, const ResampleColumns& columns,
+                              const BandRow& row, int32_t count) {
+  const __m256d fy = _mm256_set1_pd(row.fy);
+  int32_t x = 0;
+  for (; x + 8 <= count; x += 8) {
+    const GroupColumns group = LoadGroup(columns, x);
+    const GroupWeights weights = WeightsOf(columns, x, fy);
+    const __m256 weight = _mm256_loadu_ps(row.weight + x);
+    for (int c = 0; c < kColourPlanes; ++c) {
+      const RowTaps top = LoadTaps(source.top[c], group);
+      const RowTaps bottom = LoadTaps(source.bottom[c], group);
+      AddBand(row.fine[c] + x, Upsampled(top, bottom, weights), weight, row.acc[c] + x);
+    }
   }
-  return e;
+  return x;
 }
 
-size_t AccumulateBandRowPairAvx2(const float* top, const float* bottom,
-                                 const UpsampleElements& elements, const BandRow& first,
-                                 const BandRow& second, size_t count) {
-  const __m256d one = _mm256_set1_pd(1.0);
+int32_t AccumulateBandRowPairAvx2(const SourceRows& source, const ResampleColumns& columns,
+                                  const BandRow& first, const BandRow& second, int32_t count) {
   const BandRow* rows[2] = {&first, &second};
-  __m256d fy[2], gy[2];
-  for (int r = 0; r < 2; ++r) {
-    fy[r] = _mm256_set1_pd(rows[r]->fy);
-    gy[r] = _mm256_sub_pd(one, fy[r]);
-  }
-  size_t e = 0;
-  for (; e + 4 <= count; e += 4) {
-    const int32_t window0 = elements.window0[e / 4];
-    const int32_t window1 = elements.window1[e / 4];
-    const __m256d fx = Load4(elements.f + e);
-    const __m256d gx = _mm256_sub_pd(one, fx);
-    const __m256d a = _mm256_cvtps_pd(Pick(top, window0, elements.lane0 + e, elements.i0 + e));
-    const __m256d b = _mm256_cvtps_pd(Pick(top, window1, elements.lane1 + e, elements.i1 + e));
-    const __m256d c = _mm256_cvtps_pd(Pick(bottom, window0, elements.lane0 + e, elements.i0 + e));
-    const __m256d d = _mm256_cvtps_pd(Pick(bottom, window1, elements.lane1 + e, elements.i1 + e));
-    for (int r = 0; r < 2; ++r) {
-      const BandRow& row = *rows[r];
-      const __m128 upsampled =
-          TapSum(_mm256_mul_pd(gx, gy[r]), _mm256_mul_pd(fx, gy[r]), _mm256_mul_pd(gx, fy[r]),
-                 _mm256_mul_pd(fx, fy[r]), a, b, c, d);
-      const __m128 w =
-          Pick(row.weight, elements.pixelWindow[e / 4], elements.pixelLane + e, elements.pixel + e);
-      const __m128 band = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(row.fine + e), upsampled), w);
-      _mm_storeu_ps(row.acc + e, _mm_add_ps(_mm_loadu_ps(row.acc + e), band));
+  const __m256d fy[2] = {_mm256_set1_pd(first.fy), _mm256_set1_pd(second.fy)};
+  int32_t x = 0;
+  for (; x + 8 <= count; x += 8) {
+    const GroupColumns group = LoadGroup(columns, x);
+    const GroupWeights weights[2] = {WeightsOf(columns, x, fy[0]), WeightsOf(columns, x, fy[1])};
+    const __m256 weight[2] = {_mm256_loadu_ps(first.weight + x),
+                              _mm256_loadu_ps(second.weight + x)};
+    for (int c = 0; c < kColourPlanes; ++c) {
+      const RowTaps top = LoadTaps(source.top[c], group);
+      const RowTaps bottom = LoadTaps(source.bottom[c], group);
+      for (int r = 0; r < 2; ++r) {
+        AddBand(rows[r]->fine[c] + x, Upsampled(top, bottom, weights[r]), weight[r],
+                rows[r]->acc[c] + x);
+      }
     }
   }
-  return e;
+  return x;
 }
 
-int32_t DownsampleRowAvx2(const float* topRgb, const float* topWeight, const float* bottomRgb,
-                          const float* bottomWeight, int32_t dstWidth, float* dstRgb,
-                          float* dstWeight) {
-  const __m256d four = _mm256_set1_pd(4.0);
+int32_t DownsampleRowAvx2(const float* const top[kPlanes], const float* const bottom[kPlanes],
+                          int32_t srcWidth, float* const out[kPlanes], int32_t dstWidth) {
+  // Even source columns to the low half, odd ones to the high half.
+  const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  // x / 4 and x * 0.25 are the same correctly rounded value.
+  const __m256d quarter = _mm256_set1_pd(0.25);
   int32_t ox = 0;
-  // Pixel ox reads source floats up to 6 ox + 6 and writes up to 3 ox + 3: both exist while a
-  // later output pixel exists.
-  for (; ox + 1 < dstWidth; ++ox) {
+  for (; ox + 4 <= dstWidth && 2 * static_cast<int64_t>(ox) + 8 <= srcWidth; ox += 4) {
     const size_t x = 2 * static_cast<size_t>(ox);
-    // (r, g, b, weight) of each tap.
-    const __m128 a = _mm_insert_ps(_mm_loadu_ps(topRgb + 3 * x), _mm_load_ss(topWeight + x), 0x30);
-    const __m128 b =
-        _mm_insert_ps(_mm_loadu_ps(topRgb + 3 * x + 3), _mm_load_ss(topWeight + x + 1), 0x30);
-    const __m128 c =
-        _mm_insert_ps(_mm_loadu_ps(bottomRgb + 3 * x), _mm_load_ss(bottomWeight + x), 0x30);
-    const __m128 d =
-        _mm_insert_ps(_mm_loadu_ps(bottomRgb + 3 * x + 3), _mm_load_ss(bottomWeight + x + 1), 0x30);
-    __m256d sum = _mm256_add_pd(_mm256_setzero_pd(), _mm256_cvtps_pd(a));
-    sum = _mm256_add_pd(sum, _mm256_cvtps_pd(b));
-    sum = _mm256_add_pd(sum, _mm256_cvtps_pd(c));
-    sum = _mm256_add_pd(sum, _mm256_cvtps_pd(d));
-    const __m128 mean = _mm256_cvtpd_ps(_mm256_div_pd(sum, four));
-    _mm_storeu_ps(dstRgb + 3 * static_cast<size_t>(ox), mean);
-    _mm_store_ss(dstWeight + ox, _mm_permute_ps(mean, _MM_SHUFFLE(3, 3, 3, 3)));
+    for (int p = 0; p < kPlanes; ++p) {
+      const __m256 t = _mm256_permutevar8x32_ps(_mm256_loadu_ps(top[p] + x), split);
+      const __m256 b = _mm256_permutevar8x32_ps(_mm256_loadu_ps(bottom[p] + x), split);
+      __m256d sum = _mm256_add_pd(_mm256_setzero_pd(), Low(t));
+      sum = _mm256_add_pd(sum, High(t));
+      sum = _mm256_add_pd(sum, Low(b));
+      sum = _mm256_add_pd(sum, High(b));
+      _mm_storeu_ps(out[p] + ox, _mm256_cvtpd_ps(_mm256_mul_pd(sum, quarter)));
+    }
   }
   return ox;
 }
 
-int32_t RoundRowAvx2(const float* rgb, int32_t width, uint8_t* out) {
-  const __m128 zero = _mm_setzero_ps();
-  const __m128 limit = _mm_set1_ps(256.0f);
-  const __m128 half = _mm_set1_ps(0.5f);
-  const __m128i top = _mm_set1_epi32(255);
-  const __m128i toRgba =
-      _mm_setr_epi8(0, 1, 2, -128, 3, 4, 5, -128, 6, 7, 8, -128, 9, 10, 11, -128);
-  const __m128i alpha = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
+int32_t NormaliseRowAvx2(float* const rgb[kColourPlanes], const float* weight, int32_t count) {
+  const __m256 minimum = _mm256_set1_ps(1e-8f);
   int32_t x = 0;
-  for (; x + 4 <= width; x += 4) {
-    __m128i rounded[3];
-    __m128 inRange = _mm_castsi128_ps(_mm_set1_epi32(-1));
-    for (int i = 0; i < 3; ++i) {
-      const __m128 value = _mm_loadu_ps(rgb + 3 * static_cast<size_t>(x) + 4 * i);
-      inRange = _mm_and_ps(inRange, _mm_and_ps(_mm_cmp_ps(value, zero, _CMP_GE_OQ),
-                                               _mm_cmp_ps(value, limit, _CMP_LT_OQ)));
-      const __m128i whole = _mm_cvttps_epi32(value);
-      const __m128 fraction = _mm_sub_ps(value, _mm_cvtepi32_ps(whole));
-      // The comparison gives -1 where the fraction reaches one half: subtracting adds 1.
-      const __m128i up = _mm_castps_si128(_mm_cmp_ps(fraction, half, _CMP_GE_OQ));
-      rounded[i] = _mm_min_epi32(_mm_sub_epi32(whole, up), top);
+  for (; x + 8 <= count; x += 8) {
+    const __m256 w = _mm256_loadu_ps(weight + x);
+    const __m256 use = _mm256_cmp_ps(w, minimum, _CMP_GT_OQ);
+    for (int c = 0; c < kColourPlanes; ++c) {
+      const __m256 value = _mm256_loadu_ps(rgb[c] + x);
+      _mm256_storeu_ps(rgb[c] + x, _mm256_blendv_ps(value, _mm256_div_ps(value, w), use));
     }
-    if (_mm_movemask_ps(inRange) != 0xF) {
+  }
+  return x;
+}
+
+int32_t RoundRowAvx2(const float* const rgb[kColourPlanes], int32_t count, uint8_t* out) {
+  // lroundf of a value of magnitude below 2^62 fits a long, and limited to 0 to 255 it is the
+  // rounding of the value first limited to 0 to 255.
+  const __m256 magnitudeLimit = _mm256_set1_ps(0x1p62f);
+  const __m256 sign = _mm256_set1_ps(-0.0f);
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 largest = _mm256_set1_ps(255.0f);
+  const __m256 half = _mm256_set1_ps(0.5f);
+  const __m256i alpha = _mm256_set1_epi32(static_cast<int32_t>(0xFF000000u));
+  int32_t x = 0;
+  for (; x + 8 <= count; x += 8) {
+    __m256i rounded[kColourPlanes];
+    __m256 fits = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+    for (int c = 0; c < kColourPlanes; ++c) {
+      const __m256 value = _mm256_loadu_ps(rgb[c] + x);
+      fits = _mm256_and_ps(
+          fits, _mm256_cmp_ps(_mm256_andnot_ps(sign, value), magnitudeLimit, _CMP_LT_OQ));
+      const __m256 limited = _mm256_min_ps(_mm256_max_ps(value, zero), largest);
+      const __m256i whole = _mm256_cvttps_epi32(limited);
+      const __m256 fraction = _mm256_sub_ps(limited, _mm256_cvtepi32_ps(whole));
+      // The comparison gives -1 where the fraction reaches one half: subtracting adds 1.
+      const __m256i up = _mm256_castps_si256(_mm256_cmp_ps(fraction, half, _CMP_GE_OQ));
+      rounded[c] = _mm256_sub_epi32(whole, up);
+    }
+    if (_mm256_movemask_ps(fits) != 0xFF) {
       break;
     }
-    const __m128i words = _mm_packus_epi32(rounded[0], rounded[1]);
-    const __m128i bytes = _mm_packus_epi16(words, _mm_packus_epi32(rounded[2], rounded[2]));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * static_cast<size_t>(x)),
-                     _mm_or_si128(_mm_shuffle_epi8(bytes, toRgba), alpha));
+    const __m256i pixels =
+        _mm256_or_si256(_mm256_or_si256(rounded[0], _mm256_slli_epi32(rounded[1], 8)),
+                        _mm256_or_si256(_mm256_slli_epi32(rounded[2], 16), alpha));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * static_cast<size_t>(x)), pixels);
   }
   return x;
 }

@@ -124,52 +124,138 @@ Geometry Measure(const SourceFormat& format) {
   return g;
 }
 
-void ConvertRows(const Geometry& g, const ColorDescription& color, const uint8_t* src,
-                 uint8_t* dst) {
+struct RowKernels {
+  void (*packed422)(const uint8_t*, const kernels::PackedOrder&, const kernels::YuvCoefficients&,
+                    uint8_t*, int32_t);
+  void (*semiPlanar)(const uint8_t*, const uint8_t*, bool, const kernels::YuvCoefficients&,
+                     uint8_t*, int32_t);
+  void (*planar)(const uint8_t*, const uint8_t*, const uint8_t*, const kernels::YuvCoefficients&,
+                 uint8_t*, int32_t);
+  void (*grey)(const uint8_t*, uint8_t*, int32_t);
+  void (*y16)(const uint8_t*, uint8_t*, int32_t);
+  void (*bgr24)(const uint8_t*, uint8_t*, int32_t);
+  void (*bayer)(const uint8_t*, const uint8_t*, const uint8_t*, kernels::BayerRow, uint8_t*,
+                int32_t);
+};
+
+// The scalar path converts Y'CbCr rows through lookup tables (ConvertRows).
+const RowKernels kScalarKernels = {
+    nullptr,
+    nullptr,
+    nullptr,
+    [](const uint8_t* src, uint8_t* dst, int32_t width) {
+      kernels::GreyScalar(src, dst, width, 0);
+    },
+    [](const uint8_t* src, uint8_t* dst, int32_t width) { kernels::Y16Scalar(src, dst, width, 0); },
+    [](const uint8_t* src, uint8_t* dst, int32_t width) {
+      kernels::Bgr24Scalar(src, dst, width, 0);
+    },
+    [](const uint8_t* above, const uint8_t* row, const uint8_t* below, kernels::BayerRow phase,
+       uint8_t* dst,
+       int32_t width) { kernels::BayerScalar(above, row, below, phase, dst, width, 0, width); },
+};
+
+const RowKernels kSse41Kernels = {
+    kernels::Packed422Sse41, kernels::SemiPlanarSse41, kernels::PlanarSse41, kernels::GreySse41,
+    kernels::Y16Sse41,       kernels::Bgr24Sse41,      kernels::BayerSse41,
+};
+
+const RowKernels kAvx2Kernels = {
+    kernels::Packed422Avx2, kernels::SemiPlanarAvx2, kernels::PlanarAvx2, kernels::GreySse41,
+    kernels::Y16Sse41,      kernels::Bgr24Sse41,     kernels::BayerAvx2,
+};
+
+bool CpuHasSse41() {
+  static const bool has = __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("ssse3");
+  return has;
+}
+
+bool CpuHasAvx2() {
+  static const bool has = CpuHasSse41() && __builtin_cpu_supports("avx2");
+  return has;
+}
+
+const RowKernels& KernelsOf(SimdPath path) {
+  switch (path) {
+    case SimdPath::kAvx2:
+      return kAvx2Kernels;
+    case SimdPath::kSse41:
+      return kSse41Kernels;
+    case SimdPath::kScalar:
+      break;
+  }
+  return kScalarKernels;
+}
+
+void ConvertRows(const Geometry& g, const ColorDescription& color, SimdPath path,
+                 const uint8_t* src, uint8_t* dst) {
   const PixelLayout& layout = *g.layout;
+  const RowKernels& kernels = KernelsOf(path);
+  const bool tables = path == SimdPath::kScalar;
   const int32_t width = g.width;
   const size_t outRow = static_cast<size_t>(width) * 3;
   const kernels::YuvCoefficients k = CoefficientsOf(color);
+  kernels::YuvTables t;
+  if (tables) {
+    kernels::BuildYuvTables(k, &t);
+  }
   const kernels::PackedOrder order{layout.lumaOffset, layout.cbOffset, layout.crOffset};
   for (int y = 0; y < g.height; ++y) {
     const uint8_t* row = src + g.stride * static_cast<uint64_t>(y);
     uint8_t* out = dst + outRow * static_cast<size_t>(y);
     switch (layout.kind) {
       case LayoutKind::kPacked422:
-        kernels::Packed422Scalar(row, order, k, out, width, 0);
+        if (tables) {
+          kernels::Packed422Rows(row, order, t, out, width);
+        } else {
+          kernels.packed422(row, order, k, out, width);
+        }
         break;
       case LayoutKind::kSemiPlanar420: {
         const uint8_t* chroma = src + g.chromaOffset[0] + g.chromaStride * (y / 2);
-        kernels::SemiPlanarScalar(row, chroma, layout.cbFirst, k, out, width, 0);
+        if (tables) {
+          kernels::SemiPlanarRows(row, chroma, layout.cbFirst, t, out, width);
+        } else {
+          kernels.semiPlanar(row, chroma, layout.cbFirst, k, out, width);
+        }
         break;
       }
       case LayoutKind::kPlanar420: {
         const uint64_t offset = g.chromaStride * (y / 2);
         const uint8_t* first = src + g.chromaOffset[0] + offset;
         const uint8_t* second = src + g.chromaOffset[1] + offset;
-        kernels::PlanarScalar(row, layout.cbFirst ? first : second, layout.cbFirst ? second : first,
-                              k, out, width, 0);
+        const uint8_t* cb = layout.cbFirst ? first : second;
+        const uint8_t* cr = layout.cbFirst ? second : first;
+        if (tables) {
+          kernels::PlanarRows(row, cb, cr, t, out, width);
+        } else {
+          kernels.planar(row, cb, cr, k, out, width);
+        }
         break;
       }
       case LayoutKind::kGrey:
-        kernels::GreyScalar(row, out, width, 0);
+        kernels.grey(row, out, width);
         break;
       case LayoutKind::kY16:
-        kernels::Y16Scalar(row, out, width, 0);
+        kernels.y16(row, out, width);
         break;
       case LayoutKind::kRgb24:
+        if (g.stride == outRow) {
+          std::memcpy(dst, src, outRow * static_cast<size_t>(g.height));
+          return;
+        }
         std::memcpy(out, row, outRow);
         break;
       case LayoutKind::kBgr24:
-        kernels::Bgr24Scalar(row, out, width, 0);
+        kernels.bgr24(row, out, width);
         break;
       case LayoutKind::kBayer: {
         // Rows -1 and height reflect to 1 and height - 2, like the columns.
         const int above = y == 0 ? 1 : y - 1;
         const int below = y == g.height - 1 ? g.height - 2 : y + 1;
-        kernels::BayerScalar(src + g.stride * static_cast<uint64_t>(above), row,
-                             src + g.stride * static_cast<uint64_t>(below),
-                             BayerPhase(layout.bayer, y), out, width, 0, width);
+        kernels.bayer(src + g.stride * static_cast<uint64_t>(above), row,
+                      src + g.stride * static_cast<uint64_t>(below), BayerPhase(layout.bayer, y),
+                      out, width);
         break;
       }
       case LayoutKind::kJpeg:
@@ -218,15 +304,40 @@ uint64_t SourceFrameBytes(const SourceFormat& format) {
   return Measure(format).frameBytes;
 }
 
+bool SimdPathAvailable(SimdPath path) {
+  switch (path) {
+    case SimdPath::kAvx2:
+      return CpuHasAvx2();
+    case SimdPath::kSse41:
+      return CpuHasSse41();
+    case SimdPath::kScalar:
+      break;
+  }
+  return true;
+}
+
+SimdPath BestSimdPath() {
+  static const SimdPath best = CpuHasAvx2()    ? SimdPath::kAvx2
+                               : CpuHasSse41() ? SimdPath::kSse41
+                                               : SimdPath::kScalar;
+  return best;
+}
+
 bool ConvertToRgb(const SourceFormat& format, const uint8_t* src, size_t srcSize, uint8_t* dst,
-                  size_t dstSize) {
+                  size_t dstSize, SimdPath path) {
   const Geometry g = Measure(format);
   if (g.frameBytes == 0 || src == nullptr || dst == nullptr || srcSize < g.frameBytes ||
-      dstSize / 3 / static_cast<size_t>(g.width) < static_cast<size_t>(g.height)) {
+      dstSize / 3 / static_cast<size_t>(g.width) < static_cast<size_t>(g.height) ||
+      !SimdPathAvailable(path)) {
     return false;
   }
-  ConvertRows(g, format.color, src, dst);
+  ConvertRows(g, format.color, path, src, dst);
   return true;
+}
+
+bool ConvertToRgb(const SourceFormat& format, const uint8_t* src, size_t srcSize, uint8_t* dst,
+                  size_t dstSize) {
+  return ConvertToRgb(format, src, srcSize, dst, dstSize, BestSimdPath());
 }
 
 }  // namespace cnokhwa

@@ -54,4 +54,12 @@ uint64_t SourceFrameBytes(const SourceFormat& format);
 bool ConvertToRgb(const SourceFormat& format, const uint8_t* src, size_t srcSize, uint8_t* dst,
                   size_t dstSize);
 
+// Instruction sets of the row kernels. The best one the processor has is chosen once at start;
+// tests and benchmarks may ask for a given one. Every path gives the same bytes as the scalar one.
+enum class SimdPath { kScalar, kSse41, kAvx2 };
+bool SimdPathAvailable(SimdPath path);
+SimdPath BestSimdPath();
+bool ConvertToRgb(const SourceFormat& format, const uint8_t* src, size_t srcSize, uint8_t* dst,
+                  size_t dstSize, SimdPath path);
+
 }  // namespace cnokhwa

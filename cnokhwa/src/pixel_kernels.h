@@ -40,6 +40,27 @@ struct BayerRow {
   bool redRow;      // the row's other colour is red (else blue)
 };
 
+// The same terms looked up by sample value: what the scalar path uses for whole rows, with the
+// bytes of the per-pixel arithmetic.
+struct YuvTables {
+  int16_t luma[256];
+  int16_t crToR[256];
+  int16_t cbToG[256];
+  int16_t crToG[256];
+  int16_t cbToB[256];
+  // (sum >> 6) + 1024 to the output byte: a clamp without branches. Luma plus chroma terms stay
+  // within -18800 to 36700, so the index does too; above 32767 the vector kernels saturate,
+  // which gives 255 as well.
+  uint8_t clamp[2048];
+};
+void BuildYuvTables(const YuvCoefficients& k, YuvTables* tables);
+void Packed422Rows(const uint8_t* src, const PackedOrder& order, const YuvTables& t, uint8_t* dst,
+                   int32_t width);
+void SemiPlanarRows(const uint8_t* luma, const uint8_t* chroma, bool cbFirst, const YuvTables& t,
+                    uint8_t* dst, int32_t width);
+void PlanarRows(const uint8_t* luma, const uint8_t* cb, const uint8_t* cr, const YuvTables& t,
+                uint8_t* dst, int32_t width);
+
 // Scalar kernels for the columns [start, width); start is even for the Y'CbCr kernels. They
 // define the result.
 void Packed422Scalar(const uint8_t* src, const PackedOrder& order, const YuvCoefficients& k,
@@ -61,6 +82,30 @@ void Bgr24Scalar(const uint8_t* src, uint8_t* dst, int32_t width, int32_t start)
 // Means round half up: (a + b + 1) >> 1 and (a + b + c + d + 2) >> 2.
 void BayerScalar(const uint8_t* above, const uint8_t* row, const uint8_t* below, BayerRow phase,
                  uint8_t* dst, int32_t width, int32_t start, int32_t end);
+
+// Vector kernels: whole rows, the remaining columns by the scalar kernels.
+void Packed422Sse41(const uint8_t* src, const PackedOrder& order, const YuvCoefficients& k,
+                    uint8_t* dst, int32_t width);
+void SemiPlanarSse41(const uint8_t* luma, const uint8_t* chroma, bool cbFirst,
+                     const YuvCoefficients& k, uint8_t* dst, int32_t width);
+void PlanarSse41(const uint8_t* luma, const uint8_t* cb, const uint8_t* cr,
+                 const YuvCoefficients& k, uint8_t* dst, int32_t width);
+void GreySse41(const uint8_t* src, uint8_t* dst, int32_t width);
+void Y16Sse41(const uint8_t* src, uint8_t* dst, int32_t width);
+void Bgr24Sse41(const uint8_t* src, uint8_t* dst, int32_t width);
+void BayerSse41(const uint8_t* above, const uint8_t* row, const uint8_t* below, BayerRow phase,
+                uint8_t* dst, int32_t width);
+
+void Packed422Avx2(const uint8_t* src, const PackedOrder& order, const YuvCoefficients& k,
+                   uint8_t* dst, int32_t width);
+void SemiPlanarAvx2(const uint8_t* luma, const uint8_t* chroma, bool cbFirst,
+                    const YuvCoefficients& k, uint8_t* dst, int32_t width);
+void PlanarAvx2(const uint8_t* luma, const uint8_t* cb, const uint8_t* cr, const YuvCoefficients& k,
+                uint8_t* dst, int32_t width);
+void BayerAvx2(const uint8_t* above, const uint8_t* row, const uint8_t* below, BayerRow phase,
+               uint8_t* dst, int32_t width);
+// Grey, Y16 and BGR rows move bytes at memory speed already with 16-byte vectors: the SSE4.1
+// kernels serve the AVX2 path too.
 
 }  // namespace kernels
 }  // namespace cnokhwa

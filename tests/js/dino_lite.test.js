@@ -9,9 +9,9 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { execFile } = require('node:child_process');
-const { buildPath, rootDir, loadAddon } = require('./helpers');
+const { buildPath, simulatorPath, rootDir, loadAddon } = require('./helpers');
 
-const SIMULATOR = buildPath('libdinolite.so');
+const SIMULATOR = simulatorPath;
 const MINIMAL = buildPath(path.join('fake_dinolite_minimal', 'libdinolite.so'));
 const NO_AMR_DIR = buildPath('fake_dinolite_no_amr');
 
@@ -712,6 +712,26 @@ describe('Dino-Lite hanging calls, process exit and the simulator fallback', { c
       }`,
     });
     assert.deepEqual(out, [true, true, '']);
+  });
+
+  test('the executor outlives a worker thread that was the first and only one to load the addon', async () => {
+    // Nothing loads the addon on the main thread until the worker has ended.
+    const script = `
+      const { Worker } = require('worker_threads');
+      const root = ${JSON.stringify(rootDir)};
+      const worker = new Worker('require(' + JSON.stringify(root) + ').dinoLiteDebugState()', { eval: true });
+      worker.on('exit', () => {
+        const z = require(root);
+        console.log(JSON.stringify([z.loadDinoLite(${JSON.stringify(SIMULATOR)}).ok, z.dinoLiteSelectDevice(0),
+          z.getLastError()]));
+      });`;
+    const child = await new Promise((resolve) => {
+      execFile(process.execPath, ['-e', script], { encoding: 'utf8', timeout: 60000,
+        env: { ...process.env, DINOLITE_SIMULATOR_SCENARIO: '' } },
+      (error, stdout, stderr) => resolve({ error, stdout, stderr }));
+    });
+    assert.equal(child.error, null, child.stderr);
+    assert.deepEqual(JSON.parse(child.stdout), [true, true, '']);
   });
 
   test('no scenario, a missing and a malformed scenario: the default device, one message', async () => {

@@ -13,6 +13,9 @@ function buildPath(name) {
   return path.join(buildDir, name);
 }
 
+// The Dino-Lite SDK simulator: in a folder of its own, never found by a bare "libdinolite.so".
+const simulatorPath = buildPath(path.join('simulators', 'libdinolite.so'));
+
 function loadAddon() {
   return require(rootDir);
 }
@@ -24,4 +27,4 @@ function tempDir(t, prefix = 'zentri-test-') {
   return dir;
 }
 
-module.exports = { rootDir, buildDir, buildPath, loadAddon, tempDir };
+module.exports = { rootDir, buildDir, buildPath, simulatorPath, loadAddon, tempDir };

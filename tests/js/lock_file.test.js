@@ -102,3 +102,52 @@ test('unlockFile never closes a descriptor that lockFile did not hand out', (t) 
   fs.writeSync(reused, 'still open');
   fs.closeSync(reused);
 });
+
+// The addon is loaded first by a worker thread that then ends, so the main thread's later load
+// must see the descriptors that the worker's lockFile handed out (and only those).
+test('locks taken on a worker thread that ended are released on the main thread', (t) => {
+  const dir = tempDir(t);
+  const script = `
+    const { Worker } = require('node:worker_threads');
+    const { spawnSync } = require('node:child_process');
+    const fs = require('node:fs');
+    const root = ${JSON.stringify(rootDir)};
+    const dir = ${JSON.stringify(dir)};
+    const free = (file) => spawnSync('flock', ['-n', file, 'true']).status === 0;
+    const isOpen = (fd) => { try { fs.fstatSync(fd); return true; } catch { return false; } };
+    const inWorker = (source) => new Promise((resolve, reject) => {
+      const worker = new Worker(source, { eval: true, workerData: { root, dir } });
+      let message;
+      worker.on('message', (m) => { message = m; });
+      worker.on('error', reject);
+      worker.on('exit', () => resolve(message));
+    });
+    (async () => {
+      const first = await inWorker(\`
+        const { parentPort, workerData } = require('node:worker_threads');
+        const z = require(workerData.root);
+        parentPort.postMessage({ lock: z.lockFile(workerData.dir + '/worker.lock') });\`);
+      const out = { heldAfterWorkerEnded: !free(dir + '/worker.lock') };
+      const foreign = fs.openSync(dir + '/foreign', 'w');
+      const z = require(root);
+      z.unlockFile(foreign);
+      out.foreignStillOpen = isOpen(foreign);
+      z.unlockFile(first.lock);
+      out.releasedOnMain = free(dir + '/worker.lock') && !isOpen(first.lock);
+
+      const mainLock = z.lockFile(dir + '/main.lock');
+      await inWorker(\`
+        const { workerData } = require('node:worker_threads');
+        require(workerData.root).unlockFile(\${mainLock});\`);
+      out.releasedOnWorker = free(dir + '/main.lock') && !isOpen(mainLock);
+      console.log(JSON.stringify(out));
+    })().catch((error) => { console.error(error); process.exitCode = 1; });`;
+  const child = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8', timeout: 60000 });
+  assert.equal(child.status, 0, child.stderr);
+  assert.deepEqual(JSON.parse(child.stdout), {
+    heldAfterWorkerEnded: true,
+    foreignStillOpen: true,
+    releasedOnMain: true,
+    releasedOnWorker: true,
+  });
+});

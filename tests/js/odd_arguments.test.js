@@ -27,7 +27,7 @@ const names = [...all.filter((k) => !last(k)), ...all.filter(last)];
     await new Promise((resolve) => setTimeout(resolve, 20));
   }
   if (z.cameraPreviewStart(0, 320, 240, 30) !== 0) throw new Error('preview did not start');
-  z.loadDinoLite(build + '/libdinolite.so');
+  z.loadDinoLite(build + '/simulators/libdinolite.so');
   z.dinoLiteInit();
   z.loadZentri(build + '/libzentri.so');
   if (z.externalRecordingStart('ext.mp4', 64, 48, 30, 1000000) !== 0) throw new Error(z.getLastError());

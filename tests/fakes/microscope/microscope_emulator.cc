@@ -183,7 +183,17 @@ Napi::Value RefuseProperty(const Napi::CallbackInfo& info) {
   return info.Env().Undefined();
 }
 
+// rootDir() -> the test bed's folder, where the emulated /dev and /sys live (for scripts that
+// change a node's permissions: node's own fs calls are not redirected by the preload).
+Napi::Value RootDir(const Napi::CallbackInfo& info) {
+  if (g_bus == nullptr) {
+    throw Napi::Error::New(info.Env(), "open the bus first");
+  }
+  return Napi::String::New(info.Env(), g_bus->RootDir());
+}
+
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
+  exports.Set("rootDir", Napi::Function::New<RootDir>(env));
   exports.Set("open", Napi::Function::New<Open>(env));
   exports.Set("close", Napi::Function::New<Close>(env));
   exports.Set("addMicroscope", Napi::Function::New<AddMicroscope>(env));

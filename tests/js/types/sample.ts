@@ -168,7 +168,7 @@ async function preview(): Promise<void> {
   void state;
 }
 async function dinoLite(): Promise<void> {
-  const loaded = zentri.loadDinoLite('build/libdinolite.so');
+  const loaded = zentri.loadDinoLite('build/simulators/libdinolite.so');
   const report = zentri.dinoLiteSelectBackendForProductId(0x0a, loaded.path);
   if (!loaded.ok || !report.ok || !zentri.dinoLiteInit() || !(await zentri.dinoLiteInitAsync(true))) {
     throw new Error(`${zentri.dinoLiteLastError()} ${report.reason}`);

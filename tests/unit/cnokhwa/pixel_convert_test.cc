@@ -318,6 +318,42 @@ TEST(ConvertToRgb, BayerMatchesLibv4lconvertInsideTheFrame) {
   }
 }
 
+// The vector kernels against the scalar ones, which define the result: every width around the
+// step sizes (tails, odd widths, a single step), every layout, padded rows.
+TEST(ConvertToRgb, EveryInstructionSetGivesTheScalarBytes) {
+  std::vector<SimdPath> paths;
+  for (SimdPath path : {SimdPath::kSse41, SimdPath::kAvx2}) {
+    if (SimdPathAvailable(path)) {
+      paths.push_back(path);
+    }
+  }
+  if (paths.empty()) {
+    GTEST_SKIP() << "this processor has neither SSE4.1 nor AVX2";
+  }
+  for (const PixelLayout* l = PixelLayoutsBegin(); l != PixelLayoutsEnd(); ++l) {
+    if (l->kind == LayoutKind::kJpeg) {
+      continue;
+    }
+    for (int width : {2, 3, 15, 16, 17, 31, 32, 33, 34, 35, 47, 63, 64, 65, 66, 67, 97, 130}) {
+      for (const ColorDescription& color :
+           {ColorDescription{k601, false}, ColorDescription{k709, true}}) {
+        const SourceFormat format{l->fourcc, width, 5, PackedRowBytes(*l, width) + 7, color};
+        const std::vector<uint8_t> src = MakeTestFrame(format, static_cast<uint32_t>(width));
+        std::vector<uint8_t> want(static_cast<size_t>(width) * 3 * 5);
+        ASSERT_TRUE(ConvertToRgb(format, src.data(), src.size(), want.data(), want.size(),
+                                 SimdPath::kScalar));
+        for (SimdPath path : paths) {
+          std::vector<uint8_t> got(want.size(), 0x5A);
+          ASSERT_TRUE(ConvertToRgb(format, src.data(), src.size(), got.data(), got.size(), path));
+          ASSERT_TRUE(got == want) << NameOf(l->fourcc) << " width " << width << " "
+                                   << Describe(color) << " path " << static_cast<int>(path);
+        }
+      }
+    }
+  }
+  EXPECT_TRUE(SimdPathAvailable(BestSimdPath()));
+}
+
 // Short, empty and mis-sized buffers of every layout are refused without a read past their end
 // (the sanitizer build checks the reads: each source is allocated at its exact size) and without
 // writing the output.

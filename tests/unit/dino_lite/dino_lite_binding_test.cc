@@ -38,7 +38,7 @@ TEST(DinoLiteBinding, LoadReportsTheLoaderTextThenKeepsTheFirstLibrary) {
       << g_dinoLite.ErrorText();
   EXPECT_EQ(GetLastErrorString(), g_dinoLite.ErrorText());
 
-  const std::string simulator = kLibDir + "/libdinolite.so";
+  const std::string simulator = kLibDir + "/simulators/libdinolite.so";
   EXPECT_TRUE(OnOwner([&] { return g_dinoLite.Load(simulator); }));
   EXPECT_EQ(g_dinoLite.ErrorText(), "");
   EXPECT_TRUE(

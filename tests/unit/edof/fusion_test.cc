@@ -307,6 +307,68 @@ TEST(EdofFusion, MatchesThePlainImplementationOnRandomStacks) {
   }
 }
 
+// A stack with full-resolution maps, as alignment at image resolution gives: frame 0 unmoved,
+// frame 1 moved by whole pixels, frame 2 by a fraction, frame 3 scaled; non-finite field values
+// and weights confined to a few map rows, so that rows with and without them both occur.
+Stack FullResolutionStack(std::mt19937& rng, int32_t width, int32_t height) {
+  Stack stack = Stack::Identity(width, height, 4);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (int k = 0; k < 4; ++k) {
+    for (size_t i = 0; i < stack.rgba[k].size(); ++i) {
+      stack.rgba[k][i] = static_cast<uint8_t>(byte(rng));
+    }
+    for (float& w : stack.weight[k]) {
+      w = static_cast<float>(byte(rng)) / 16;
+    }
+  }
+  for (size_t c = 0; c < stack.x[1].size(); ++c) {
+    stack.x[1][c] += 2;
+    stack.y[1][c] -= 1;
+    stack.x[2][c] += 0.37f;
+    stack.y[2][c] += 0.61f;
+  }
+  stack.scale[3] = 1.013;
+  const size_t row = static_cast<size_t>(width);
+  stack.x[2][5 * row + 7] = std::numeric_limits<float>::quiet_NaN();
+  stack.y[0][9 * row + 1] = std::numeric_limits<float>::infinity();
+  stack.confidence[3][(height - 2) * row + width / 2] = -std::numeric_limits<float>::infinity();
+  stack.confidence[1][20 * row + 3] = 0.01f;
+  stack.weight[2][30 * row + 11] = std::numeric_limits<float>::infinity();
+  stack.weight[0][2 * row + 5] = std::numeric_limits<float>::quiet_NaN();
+  stack.referenceIndex = 1;
+  return stack;
+}
+
+TEST(EdofFusion, VectorAndPlainPathsMatchThePlainImplementationOnFullResolutionFields) {
+  std::mt19937 rng(77);
+  // 80 rows: level 1 has fewer than 48, the base level more; 203 x 97: three levels with odd
+  // sizes; 96 x 40: a row narrower than two vector groups at the coarsest level.
+  const std::pair<int32_t, int32_t> sizes[] = {{120, 80}, {203, 97}, {96, 40}};
+  for (const auto& size : sizes) {
+    const Stack stack = FullResolutionStack(rng, size.first, size.second);
+    const std::vector<uint8_t> expected = ReferenceFuse(stack);
+    for (unsigned threads : {1u, 2u, 3u}) {
+      EXPECT_EQ(stack.Fuse(threads, "sse2"), expected)
+          << size.first << "x" << size.second << ", " << threads << " threads, plain";
+      if (__builtin_cpu_supports("avx2")) {
+        EXPECT_EQ(stack.Fuse(threads, "avx2"), expected)
+            << size.first << "x" << size.second << ", " << threads << " threads, AVX2";
+      }
+    }
+  }
+}
+
+TEST(EdofFusion, FuseIntoWritesEveryByte) {
+  std::mt19937 rng(5);
+  const Stack stack = testing_support::RandomStack(rng, 130, 80, 3);
+  const std::vector<uint8_t> expected = stack.Fuse(2);
+  // Whatever the buffer held before, the result replaces all of it.
+  std::vector<uint8_t> out(expected.size(), 0xA5);
+  FuseInto(stack.width, stack.height, stack.referenceIndex, stack.Frames(), stack.Fields(),
+           stack.Weights(), 2, "avx2", out.data());
+  EXPECT_EQ(out, expected);
+}
+
 TEST(EdofFusion, AddArrayAvx2MatchesThePlainLoop) {
   if (!__builtin_cpu_supports("avx2")) {
     GTEST_SKIP() << "no AVX2 on this processor";

@@ -108,11 +108,16 @@ TEST(EdofParallelRows, ExceptionsWaitForEveryThread) {
 
 TEST(EdofThreads, EveryBudgetGivesTheSameBytes) {
   std::mt19937 rng(99);
-  for (auto [width, height] : std::vector<std::pair<int32_t, int32_t>>{{301, 157}, {70, 200}}) {
+  // 90 rows: the base level is split although level 1 has fewer than 48 rows.
+  for (auto [width, height] :
+       std::vector<std::pair<int32_t, int32_t>>{{301, 157}, {70, 200}, {140, 90}}) {
     const testing_support::Stack stack = testing_support::RandomStack(rng, width, height, 5);
     const std::vector<uint8_t> one = stack.Fuse(1);
-    for (unsigned threads : {2u, 3u, 8u}) {
-      EXPECT_EQ(stack.Fuse(threads), one) << threads << " threads, " << width << "x" << height;
+    for (const char* simd : {"sse2", "avx2"}) {
+      for (unsigned threads : {2u, 3u, 8u}) {
+        EXPECT_EQ(stack.Fuse(threads, simd), one)
+            << threads << " threads, " << simd << ", " << width << "x" << height;
+      }
     }
   }
 }

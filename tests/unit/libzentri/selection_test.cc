@@ -109,6 +109,10 @@ TEST_F(SelectionTest, DeviceWithoutAnyTransportCannotBeSelected) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(SelectDeviceNumber(0), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not open Zentri control transport\n");
+  // The node is missing, not forbidden: the reason is libusb's, and standard error keeps the one
+  // line.
+  EXPECT_EQ(std::string(GetLastErrorString()),
+            "Could not open Zentri control transport: libusb error -4 (NO_DEVICE)");
 
   // Nothing is selected: requests fail without a transfer and leave the last error alone.
   const std::string before = GetLastErrorString();
@@ -138,9 +142,29 @@ TEST_F(SelectionTest, FailedSelectionDropsThePreviousOne) {
   uint32_t value = 0;
   EXPECT_EQ(GetManualGain(&value), 0);
   EXPECT_TRUE(goodModel.Wire().empty());
-  // The good device can be selected again.
+  // The good device can be selected again, which retires the failed selection's reason.
+  EXPECT_NE(std::string(GetLastErrorString()), "");
   EXPECT_EQ(SelectDeviceNumber(goodIndex), 1);
+  EXPECT_EQ(std::string(GetLastErrorString()), "");
   EXPECT_EQ(GetManualGain(&value), 1);
+}
+
+TEST_F(SelectionTest, SelectingKeepsTheTextOfAFailedTransfer) {
+  MicroscopeModel& first = bus_->AddMicroscope(MicroscopeSpec());
+  MicroscopeSpec secondSpec;
+  secondSpec.descriptorSerial = "SN-0002";
+  MicroscopeModel& second = bus_->AddMicroscope(secondSpec);
+  ASSERT_EQ(Init(), 1);
+  ASSERT_EQ(SelectDeviceNumber(0), 1);
+  // Whichever of the two libusb lists first: both refuse the next two sets.
+  first.FailNext(0x11, true, 2);
+  second.FailNext(0x11, true, 2);
+  uint32_t gain = 0;
+  ASSERT_EQ(GetManualGain(&gain), 0);
+  const std::string failure = GetLastErrorString();
+  ASSERT_NE(failure, "");
+  ASSERT_EQ(SelectDeviceNumber(1), 1);
+  EXPECT_EQ(GetLastErrorString(), failure);
 }
 
 }  // namespace
