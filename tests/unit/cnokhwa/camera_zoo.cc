@@ -84,6 +84,9 @@ void Geometry(v4l2_pix_format* pix) {
     case V4L2_PIX_FMT_BGR24:
       bytesPerLine = w * 3;
       break;
+    case V4L2_PIX_FMT_BGR32:
+      bytesPerLine = w * 4;
+      break;
     case V4L2_PIX_FMT_MJPEG:
     case V4L2_PIX_FMT_JPEG:
     case V4L2_PIX_FMT_H264:
@@ -269,12 +272,22 @@ CameraModel StepwiseCamera() {
   range.intervalRange = true;
   range.fastest = {1, 30};
   range.slowest = {1, 1};
+  // The firmware's list, in its order: every layout but RGB32 and H.264 can be captured.
   model.formats = {
       Format(V4L2_PIX_FMT_YUV420, "Planar YUV 4:2:0", {range}),
       Format(V4L2_PIX_FMT_YUYV, "YUYV 4:2:2", {range}),
       Format(V4L2_PIX_FMT_RGB24, "24-bit RGB 8-8-8", {range}),
-      Format(V4L2_PIX_FMT_NV12, "Y/CbCr 4:2:0", {range}),
+      Format(V4L2_PIX_FMT_JPEG, "JFIF JPEG", {range}, V4L2_FMT_FLAG_COMPRESSED),
+      Format(V4L2_PIX_FMT_H264, "H.264", {range}, V4L2_FMT_FLAG_COMPRESSED),
       Format(V4L2_PIX_FMT_MJPEG, "Motion-JPEG", {range}, V4L2_FMT_FLAG_COMPRESSED),
+      Format(V4L2_PIX_FMT_YVYU, "YVYU 4:2:2", {range}),
+      Format(V4L2_PIX_FMT_VYUY, "VYUY 4:2:2", {range}),
+      Format(V4L2_PIX_FMT_UYVY, "UYVY 4:2:2", {range}),
+      Format(V4L2_PIX_FMT_NV12, "Y/UV 4:2:0", {range}),
+      Format(V4L2_PIX_FMT_BGR24, "24-bit BGR 8-8-8", {range}),
+      Format(V4L2_PIX_FMT_YVU420, "Planar YVU 4:2:0", {range}),
+      Format(V4L2_PIX_FMT_NV21, "Y/VU 4:2:0", {range}),
+      Format(V4L2_PIX_FMT_BGR32, "32-bit BGRA/X 8-8-8-8", {range}),
   };
   return model;
 }
@@ -300,8 +313,11 @@ std::vector<uint8_t> FramePayload(const v4l2_pix_format& format, uint32_t frame)
     bytes = testing::MakeTestJpeg(static_cast<int>(format.width), static_cast<int>(format.height),
                                   content);
   } else {
-    // Smooth scenes, like a lens gives: a demosaic is only comparable on those.
-    bytes = testing::MakeTestFrame(SourceOf(format), content, true);
+    // Noise covers every sample value, so a wrong matrix or range shows. Bayer data gets a smooth
+    // scene, like a lens gives: demosaics are only comparable on those.
+    const PixelLayout* layout = FindPixelLayout(format.pixelformat);
+    const bool bayer = layout != nullptr && layout->kind == LayoutKind::kBayer;
+    bytes = testing::MakeTestFrame(SourceOf(format), content, bayer);
   }
   std::lock_guard<std::mutex> lock(cacheMutex);
   if (cache.size() > 256) {

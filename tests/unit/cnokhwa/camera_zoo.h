@@ -87,8 +87,9 @@ CameraModel MonochromeCamera();
 // based sensors deliver it): 640x480 and 320x240.
 CameraModel BayerCamera();
 // The Raspberry Pi camera through bcm2835-v4l2 (a platform device, not USB): stepwise sizes from
-// 32x32 to 2592x1944 in steps of 2 in YU12, YUYV, RGB3, NV12 and MJPEG, with a continuous rate
-// range, and full-range ("JPEG" colorspace) Y'CbCr.
+// 32x32 to 2592x1944 in steps of 2 with a continuous rate range, in YU12, YUYV, RGB3, JPEG, H.264,
+// MJPEG, YVYU, VYUY, UYVY, NV12, BGR3, YV12, NV21 and BGR4, and full-range ("JPEG" colorspace)
+// Y'CbCr.
 CameraModel StepwiseCamera();
 
 // How one delivered frame is spoiled.

@@ -82,12 +82,19 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{UsbMicroscope, {{"mjpeg", 1280, 1024}, {"yuy2", 640, 480}}},
                       FormatCase{MonochromeCamera, {{"gray", 720, 540}, {"y16", 640, 480}}},
                       FormatCase{BayerCamera, {{"grbg", 640, 480}}},
+                      // Its first "mjpeg" entries are the older JPEG code's.
                       FormatCase{StepwiseCamera,
                                  {{"i420", 640, 480},
                                   {"yuy2", 320, 240},
                                   {"rgb", 1280, 720},
+                                  {"mjpeg", 1024, 768},
+                                  {"yvyu", 320, 240},
+                                  {"vyuy", 320, 240},
+                                  {"uyvy", 640, 360},
                                   {"nv12", 800, 600},
-                                  {"mjpeg", 1024, 768}}}),
+                                  {"bgr", 640, 480},
+                                  {"yv12", 320, 240},
+                                  {"nv21", 640, 480}}}),
     [](const ::testing::TestParamInfo<FormatCase>& info) {
       std::string name = info.param.model().card;
       name.erase(std::remove_if(name.begin(), name.end(),
@@ -246,6 +253,10 @@ TEST(CameraZoo, StepwiseSizesListTheirEndsAndTheCommonSizes) {
     EXPECT_EQ(std::find_if(formats.begin(), formats.end(),
                            [](const Listed& f) { return f.width > 2592 || f.height > 1944; }),
               formats.end());
+    EXPECT_EQ(std::find_if(formats.begin(), formats.end(),
+                           [](const Listed& f) { return f.type == "h264" || f.type == "bgr4"; }),
+              formats.end())
+        << "H.264 and RGB32 cannot be captured";
     ASSERT_EQ(cnokhwa_start_capture(0, 1280, 720), CNOKHWA_OK);
     EXPECT_EQ(camera.Format().width, 1280u);
     EXPECT_EQ(camera.Format().height, 720u);
