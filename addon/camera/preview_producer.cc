@@ -263,6 +263,9 @@ const uint8_t* CameraPreviewProducer::KeepQualityFrame(LoopState& state, int64_t
   if (state.qualityRefreshed && grabbedNs - state.lastQualityNs < kQualityRefreshNs) {
     return frame;
   }
+  // Read beside the steady time that spaces refreshes, so that the copy below (and a wait for a
+  // reader's lock) cannot bring two refreshes' timestamps closer than their spacing.
+  const int64_t refreshedMs = WallClockMs();
   const int64_t packedRow = int64_t{state.sourceWidth} * 3;
   const int64_t size = packedRow * state.sourceHeight;
   std::lock_guard<std::mutex> lock(qualityMutex_);
@@ -287,7 +290,7 @@ const uint8_t* CameraPreviewProducer::KeepQualityFrame(LoopState& state, int64_t
   quality_.height = state.sourceHeight;
   quality_.bytesPerRow = static_cast<int32_t>(packedRow);
   quality_.dataSize = static_cast<int32_t>(size);
-  quality_.timestampMs = WallClockMs();
+  quality_.timestampMs = refreshedMs;
   quality_.fourBytesPerPixel = false;
   state.qualityRefreshed = true;
   state.lastQualityNs = grabbedNs;
