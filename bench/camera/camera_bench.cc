@@ -280,7 +280,7 @@ bool BenchLayouts(int rounds, const std::string& only) {
     if (libyuv.run) {
       std::printf("  | libyuv %s %.2f (%.2fx)", libyuv.name.c_str(), ms[next], ms[next] / ms[0]);
     }
-    std::printf("  | vs reference: mean %.3f max %d\n", accuracy.mean, accuracy.max);
+    std::printf("  | vs reference: mean %.4f max %d\n", accuracy.mean, accuracy.max);
   }
   return ok;
 }
