@@ -14,7 +14,7 @@
 //    number of output bytes, with the frame in cache.
 // The sides take turns round by round so that load on the machine hits them alike; the time per
 // iteration of each side's fastest round is printed (the machine is shared: slow rounds measure
-// the other processes). A layout name (e.g. "nv12") limits part 1 to it.
+// the other processes). A layout name (e.g. "nv12") limits the run to that layout.
 #include <libv4l-plugin.h>
 #include <libv4lconvert.h>
 #include <libyuv.h>
