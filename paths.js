@@ -34,8 +34,9 @@ function findAddon() {
   } catch (error) {
     const reason = String(error && error.message ? error.message : error).split('\n')[0];
     throw new Error(
-      `zentri-native: no native build found (${reason}). Reinstall the package ` +
-        '(npm rebuild zentri-native builds it from source), or in a checkout run bash scripts/bootstrap.sh');
+      `zentri-native: no native build found (${reason}). In an application, allow the package's ` +
+        'install script (allowScripts in package.json) and run npm rebuild zentri-native, which builds it ' +
+        'from source; in a checkout, run bash scripts/bootstrap.sh');
   }
 }
 

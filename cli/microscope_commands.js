@@ -25,11 +25,11 @@ async function withMicroscope(Kind, opts, body) {
   }
 }
 
-function microscopeGroup(program, name, label) {
+function microscopeGroup(program, name, label, libraryDefault) {
   const group = program.command(name).description(`${label} microscopes`);
   const common = (cmd) => cmd
     .option('-d, --device <index>', 'microscope index (see list)', '0')
-    .option('--library <path>', `path of lib${name}.so (default: the build folder's)`)
+    .option('--library <path>', `path of lib${name}.so (default: ${libraryDefault})`)
     .option('--json', 'print the result as JSON');
   return { group, common };
 }
@@ -73,7 +73,7 @@ function focusTarget(action) {
 }
 
 function zentriCommands(program) {
-  const { group, common } = microscopeGroup(program, 'zentri', 'Zentri');
+  const { group, common } = microscopeGroup(program, 'zentri', 'Zentri', 'the one beside the addon');
   common(group.command('list').description('every Zentri microscope')).action(listDevices(Zentri, 'Zentri'));
 
   const showStatus = (pick) => async (...args) => {
@@ -192,7 +192,7 @@ function ledLine(led) {
 }
 
 function dinoLiteCommands(program) {
-  const { group, common } = microscopeGroup(program, 'dinolite', 'Dino-Lite');
+  const { group, common } = microscopeGroup(program, 'dinolite', 'Dino-Lite', 'the simulator built with the package');
   common(group.command('list').description('every Dino-Lite microscope')).action(listDevices(DinoLite, 'Dino-Lite'));
 
   const showStatus = (pick) => async (...args) => {

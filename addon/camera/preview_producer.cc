@@ -274,227 +274,235 @@ int CameraPreviewProducer::ChooseTargetSlot() const {
   return 0;  // unreachable: two indices exclude at most two of three slots
 }
 
-void CameraPreviewProducer::RefreshQualityFrame(const uint8_t* frame, int64_t stride, int width,
-                                                int height) {
-  const int64_t packedRow = int64_t{width} * 3;
-  const int64_t size = packedRow * height;
-  std::lock_guard<std::mutex> lock(qualityMutex_);
-  try {
-    quality_.bytes.resize(static_cast<size_t>(size));
-  } catch (const std::bad_alloc&) {
-    return;  // keeps the previous copy; the next refresh tries again
+const uint8_t* CameraPreviewProducer::KeepQualityFrame(LoopState& state, int64_t grabbedNs) {
+  const uint8_t* frame = state.grab.data();
+  if (state.qualityRefreshed && grabbedNs - state.lastQualityNs < kQualityRefreshNs) {
+    return frame;
   }
-  if (stride == packedRow) {
-    std::memcpy(quality_.bytes.data(), frame, static_cast<size_t>(size));
+  // Read beside the steady time that spaces refreshes, so that the copy below (and a wait for a
+  // reader's lock) cannot bring two refreshes' timestamps closer than their spacing.
+  const int64_t refreshedMs = WallClockMs();
+  const int64_t packedRow = int64_t{state.sourceWidth} * 3;
+  const int64_t size = packedRow * state.sourceHeight;
+  std::lock_guard<std::mutex> lock(qualityMutex_);
+  if (state.stride == packedRow && static_cast<int64_t>(state.grab.size()) == size) {
+    // Readers copy the quality frame under this lock and only this thread changes it, so the
+    // frame can be decimated from there after the lock is released.
+    quality_.bytes.swap(state.grab);
+    frame = quality_.bytes.data();
   } else {
-    for (int y = 0; y < height; ++y) {
-      std::memcpy(quality_.bytes.data() + y * packedRow, frame + y * stride,
+    try {
+      quality_.bytes.resize(static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+      return frame;  // keeps the previous copy; the next refresh tries again
+    }
+    for (int y = 0; y < state.sourceHeight; ++y) {
+      std::memcpy(quality_.bytes.data() + y * packedRow, frame + y * state.stride,
                   static_cast<size_t>(packedRow));
     }
   }
   quality_.sequence += 1;
-  quality_.width = width;
-  quality_.height = height;
+  quality_.width = state.sourceWidth;
+  quality_.height = state.sourceHeight;
   quality_.bytesPerRow = static_cast<int32_t>(packedRow);
   quality_.dataSize = static_cast<int32_t>(size);
-  quality_.timestampMs = WallClockMs();
+  quality_.timestampMs = refreshedMs;
   quality_.fourBytesPerPixel = false;
+  state.qualityRefreshed = true;
+  state.lastQualityNs = grabbedNs;
+  return frame;
 }
 
 void CameraPreviewProducer::RunLoop(RunArgs args) {
-  const CameraBinding& binding = binding_;
-  const int device = args.device;
-  const uint64_t generation = args.generation;
-  const auto interval = std::chrono::nanoseconds(args.frameIntervalNs);
-  auto base = std::chrono::steady_clock::now();
-  // One tick: sleep to the next deadline, or, when it has already passed, start the next tick
-  // from now. Late ticks are not made up with a burst of frames.
-  auto waitForTick = [&] {
-    const auto deadline = base + interval;
-    const auto now = std::chrono::steady_clock::now();
-    if (now < deadline) {
-      SleepUntil(deadline, generation);
-      base = deadline;
-    } else {
-      base = now;
-    }
-  };
-  auto fail = [&](int result) {
-    droppedFrames_.fetch_add(1, std::memory_order_relaxed);
-    lastResult_.store(result, std::memory_order_relaxed);
-  };
-
-  std::vector<uint8_t> grab;
-  DecimationTables tables;
-  bool probed = false;
-  int sourceWidth = 0;
-  int sourceHeight = 0;
-  int64_t stride = 0;
-  int64_t frameSize = 0;
-  DecimationPlan plan;
-  int32_t bytesPerRow = 0;
-  int32_t dataSize = 0;
-  bool qualityRefreshed = false;
-  int64_t lastQualityNs = 0;
-  bool rateWindowOpen = false;
-  int64_t rateWindowStartNs = 0;
-  int64_t rateCount = 0;
-
-  while (ShouldRun(generation)) {
-    if (!firstFrame_.load(std::memory_order_relaxed)) {
-      const int result = binding.loaded() ? binding.hasFirstFrame(device) : kCameraNotLoaded;
-      if (!ShouldRun(generation)) {
-        break;
-      }
-      if (result != kCameraResultOk) {
-        if (result != kCameraResultNo) {
-          fail(result);
-          EndRecordingIfCameraGone(recorder_, result);
-        }
-        waitForTick();
-        continue;
-      }
-      firstFrame_.store(true, std::memory_order_relaxed);
-    }
-
-    if (!probed) {
-      sourceWidth = binding.FrameWidth(device);
-      sourceHeight = binding.FrameHeight(device);
-      stride = binding.loaded() ? binding.frameBytesPerRow(device) : -1;
-      frameSize = binding.PreviewFrameDataSize(device);
-      const int64_t planeStride = binding.PreviewFrameBytesPerRow(device);
-      if (!ShouldRun(generation)) {
-        break;
-      }
-      const int64_t pixelBytes = int64_t{sourceWidth} * 3;
-      if (sourceWidth < 1 || sourceHeight < 1 || pixelBytes > stride || pixelBytes > planeStride) {
-        fail(kCameraGeometryInvalid);
-        waitForTick();
-        continue;
-      }
-      // Grabs take an int capacity: a larger frame could never be grabbed, only held in memory.
-      if (frameSize < 1 || frameSize > std::numeric_limits<int32_t>::max()) {
-        fail(kCameraSizeInvalid);
-        waitForTick();
-        continue;
-      }
-      // The answers come from separate calls: a geometry that changed between them could make
-      // the row table reach past the grabbed frame.
-      if ((sourceHeight - 1) * stride + pixelBytes > frameSize) {
-        fail(kCameraGeometryInvalid);
-        waitForTick();
-        continue;
-      }
-      plan = PlanDecimation(sourceWidth, sourceHeight, args.maxWidth, args.maxHeight);
-      const int64_t rowBytes = int64_t{plan.outWidth} * 4;
-      const int64_t outBytes = rowBytes * plan.outHeight;
-      if (static_cast<uint64_t>(outBytes) > args.slotSize ||
-          outBytes > std::numeric_limits<int32_t>::max()) {
-        fail(kCameraSizeInvalid);
-        waitForTick();
-        continue;
-      }
-      try {
-        BuildDecimationTables(plan, stride, sourceWidth, sourceHeight, &tables);
-      } catch (const std::bad_alloc&) {
-        fail(kCameraSizeInvalid);
-        waitForTick();
-        continue;
-      }
-      bytesPerRow = static_cast<int32_t>(rowBytes);
-      dataSize = static_cast<int32_t>(outBytes);
-      probed = true;
-    }
-
-    const int target = ChooseTargetSlot();
-    bool haveBuffer = true;
-    try {
-      grab.resize(static_cast<size_t>(frameSize));
-    } catch (const std::bad_alloc&) {
-      haveBuffer = false;
-    }
-    const int result =
-        haveBuffer ? binding.GrabFrame(device, grab.data(), frameSize) : kCameraSizeInvalid;
-    if (!ShouldRun(generation)) {
+  LoopState state(args);
+  while (ShouldRun(args.generation)) {
+    if (!ProduceFrame(state)) {
       break;
     }
-    lastResult_.store(result, std::memory_order_relaxed);
-    if (result != kCameraResultOk) {
-      droppedFrames_.fetch_add(1, std::memory_order_relaxed);
-      EndRecordingIfCameraGone(recorder_, result);
-      if (result == kCameraSizeInvalid || result == kCameraGeometryInvalid || result == -7) {
-        probed = false;
-      }
-      waitForTick();
-      continue;
-    }
-
-    const int64_t grabbedNs = SteadyNs();
-    if (!qualityRefreshed || grabbedNs - lastQualityNs >= kQualityRefreshNs) {
-      RefreshQualityFrame(grab.data(), stride, sourceWidth, sourceHeight);
-      qualityRefreshed = true;
-      lastQualityNs = grabbedNs;
-    }
-    if (!ShouldRun(generation)) {
-      break;
-    }
-
-    uint8_t* slot = slots_[static_cast<size_t>(target)].get();
-    DecimateWithTables(grab.data(), tables, slot);
-    const uint64_t sequence = producedSequence_.fetch_add(1, std::memory_order_relaxed) + 1;
-    producedFrames_.fetch_add(1, std::memory_order_relaxed);
-
-    const int64_t nowNs = SteadyNs();
-    if (!rateWindowOpen) {
-      // The first frame opens the window; frames after it are counted against its length.
-      rateWindowOpen = true;
-      rateWindowStartNs = nowNs;
-      rateCount = 0;
-    } else {
-      ++rateCount;
-      const int64_t elapsedNs = nowNs - rateWindowStartNs;
-      if (elapsedNs >= kNsPerSecond) {
-        const int64_t elapsedMs = elapsedNs / 1000000;
-        const double rate = std::round(static_cast<double>(rateCount) * 10000.0 / elapsedMs);
-        producerRate_.store(static_cast<int32_t>(std::max(0.0, std::min(rate, 2147483647.0))),
-                            std::memory_order_relaxed);
-        rateWindowStartNs = nowNs;
-        rateCount = 0;
-      }
-    }
-
-    if (!ShouldRun(generation)) {
-      break;
-    }
-    PreviewMeta& meta = meta_[static_cast<size_t>(target)];
-    meta.sequence = sequence;
-    meta.width = plan.outWidth;
-    meta.height = plan.outHeight;
-    meta.bytesPerRow = bytesPerRow;
-    meta.dataSize = dataSize;
-    meta.sourceWidth = sourceWidth;
-    meta.sourceHeight = sourceHeight;
-    meta.sourceBytesPerRow = static_cast<int32_t>(stride);
-    meta.timestampMs = WallClockMs();
-    const int64_t steadyNs = SteadyNs();
-    meta.timestamp = steadyNs / 100;
-    meta.pixelFormat = 5;
-    meta.planeCount = 1;
-    meta.planeOffsets = {0, 0, 0};
-    meta.planeStrides = {bytesPerRow, 0, 0};
-
-    if (recorder_ != nullptr) {
-      // A clock that reads (almost) zero gives no usable capture time: the wall clock stands in.
-      const int64_t timestamp = steadyNs <= 99 ? meta.timestampMs * 10000 : meta.timestamp;
-      recorder_->TryEnqueue(slot, static_cast<size_t>(dataSize), meta.width, meta.height,
-                            meta.pixelFormat, meta.planeCount, meta.planeOffsets.data(),
-                            meta.planeStrides.data(), timestamp);
-    }
-
-    publishedSlot_.store(target, std::memory_order_seq_cst);
-    lastResult_.store(kCameraResultOk, std::memory_order_relaxed);
-    waitForTick();
+    WaitForTick(state);
   }
+}
+
+void CameraPreviewProducer::WaitForTick(LoopState& state) {
+  const auto deadline = state.tickBase + std::chrono::nanoseconds(state.args.frameIntervalNs);
+  const auto now = std::chrono::steady_clock::now();
+  if (now < deadline) {
+    SleepUntil(deadline, state.args.generation);
+    state.tickBase = deadline;
+  } else {
+    state.tickBase = now;
+  }
+}
+
+void CameraPreviewProducer::RecordFailure(int result) {
+  droppedFrames_.fetch_add(1, std::memory_order_relaxed);
+  lastResult_.store(result, std::memory_order_relaxed);
+}
+
+bool CameraPreviewProducer::ProduceFrame(LoopState& state) {
+  const uint64_t generation = state.args.generation;
+  if (!firstFrame_.load(std::memory_order_relaxed)) {
+    const int result = AwaitFirstFrame(state);
+    if (!ShouldRun(generation)) {
+      return false;
+    }
+    if (result != kCameraResultOk) {
+      if (result != kCameraResultNo) {
+        RecordFailure(result);
+        EndRecordingIfCameraGone(recorder_, result);
+      }
+      return true;
+    }
+    firstFrame_.store(true, std::memory_order_relaxed);
+  }
+  if (!state.probed) {
+    const int result = ProbeGeometry(state);
+    if (!ShouldRun(generation)) {
+      return false;
+    }
+    if (result != kCameraResultOk) {
+      RecordFailure(result);
+      return true;
+    }
+    state.probed = true;
+  }
+
+  const int target = ChooseTargetSlot();
+  const int result = GrabFrame(state);
+  if (!ShouldRun(generation)) {
+    return false;
+  }
+  lastResult_.store(result, std::memory_order_relaxed);
+  if (result != kCameraResultOk) {
+    droppedFrames_.fetch_add(1, std::memory_order_relaxed);
+    EndRecordingIfCameraGone(recorder_, result);
+    if (result == kCameraSizeInvalid || result == kCameraGeometryInvalid || result == -7) {
+      state.probed = false;
+    }
+    return true;
+  }
+  const uint8_t* frame = KeepQualityFrame(state, SteadyNs());
+  if (!ShouldRun(generation)) {
+    return false;
+  }
+  return PublishFrame(state, frame, target);
+}
+
+int CameraPreviewProducer::AwaitFirstFrame(const LoopState& state) const {
+  return binding_.loaded() ? binding_.hasFirstFrame(state.args.device) : kCameraNotLoaded;
+}
+
+int CameraPreviewProducer::ProbeGeometry(LoopState& state) const {
+  const CameraBinding& binding = binding_;
+  const int device = state.args.device;
+  const int sourceWidth = binding.FrameWidth(device);
+  const int sourceHeight = binding.FrameHeight(device);
+  const int64_t stride = binding.loaded() ? binding.frameBytesPerRow(device) : -1;
+  const int64_t frameSize = binding.PreviewFrameDataSize(device);
+  const int64_t planeStride = binding.PreviewFrameBytesPerRow(device);
+  const int64_t pixelBytes = int64_t{sourceWidth} * 3;
+  if (sourceWidth < 1 || sourceHeight < 1 || pixelBytes > stride || pixelBytes > planeStride) {
+    return kCameraGeometryInvalid;
+  }
+  // Grabs take an int capacity: a larger frame could never be grabbed, only held in memory.
+  if (frameSize < 1 || frameSize > std::numeric_limits<int32_t>::max()) {
+    return kCameraSizeInvalid;
+  }
+  // The answers come from separate calls: a geometry that changed between them could make the
+  // row table reach past the grabbed frame.
+  if ((sourceHeight - 1) * stride + pixelBytes > frameSize) {
+    return kCameraGeometryInvalid;
+  }
+  const DecimationPlan plan =
+      PlanDecimation(sourceWidth, sourceHeight, state.args.maxWidth, state.args.maxHeight);
+  const int64_t rowBytes = int64_t{plan.outWidth} * 4;
+  const int64_t outBytes = rowBytes * plan.outHeight;
+  if (static_cast<uint64_t>(outBytes) > state.args.slotSize ||
+      outBytes > std::numeric_limits<int32_t>::max()) {
+    return kCameraSizeInvalid;
+  }
+  try {
+    BuildDecimationTables(plan, stride, sourceWidth, sourceHeight, &state.tables);
+  } catch (const std::bad_alloc&) {
+    return kCameraSizeInvalid;
+  }
+  state.sourceWidth = sourceWidth;
+  state.sourceHeight = sourceHeight;
+  state.stride = stride;
+  state.frameSize = frameSize;
+  state.plan = plan;
+  state.bytesPerRow = static_cast<int32_t>(rowBytes);
+  state.dataSize = static_cast<int32_t>(outBytes);
+  return kCameraResultOk;
+}
+
+int CameraPreviewProducer::GrabFrame(LoopState& state) const {
+  try {
+    state.grab.resize(static_cast<size_t>(state.frameSize));
+  } catch (const std::bad_alloc&) {
+    return kCameraSizeInvalid;
+  }
+  return binding_.GrabFrame(state.args.device, state.grab.data(), state.frameSize);
+}
+
+void CameraPreviewProducer::CountForRate(LoopState& state, int64_t nowNs) {
+  if (!state.rateWindowOpen) {
+    // The first frame opens the window; frames after it are counted against its length.
+    state.rateWindowOpen = true;
+    state.rateWindowStartNs = nowNs;
+    state.rateCount = 0;
+    return;
+  }
+  ++state.rateCount;
+  const int64_t elapsedNs = nowNs - state.rateWindowStartNs;
+  if (elapsedNs >= kNsPerSecond) {
+    const int64_t elapsedMs = elapsedNs / 1000000;
+    const double rate = std::round(static_cast<double>(state.rateCount) * 10000.0 / elapsedMs);
+    producerRate_.store(static_cast<int32_t>(std::max(0.0, std::min(rate, 2147483647.0))),
+                        std::memory_order_relaxed);
+    state.rateWindowStartNs = nowNs;
+    state.rateCount = 0;
+  }
+}
+
+bool CameraPreviewProducer::PublishFrame(LoopState& state, const uint8_t* frame, int target) {
+  uint8_t* slot = slots_[static_cast<size_t>(target)].get();
+  DecimateWithTables(frame, state.tables, slot);
+  const uint64_t sequence = producedSequence_.fetch_add(1, std::memory_order_relaxed) + 1;
+  producedFrames_.fetch_add(1, std::memory_order_relaxed);
+  CountForRate(state, SteadyNs());
+  if (!ShouldRun(state.args.generation)) {
+    return false;
+  }
+
+  PreviewMeta& meta = meta_[static_cast<size_t>(target)];
+  meta.sequence = sequence;
+  meta.width = state.plan.outWidth;
+  meta.height = state.plan.outHeight;
+  meta.bytesPerRow = state.bytesPerRow;
+  meta.dataSize = state.dataSize;
+  meta.sourceWidth = state.sourceWidth;
+  meta.sourceHeight = state.sourceHeight;
+  meta.sourceBytesPerRow = static_cast<int32_t>(state.stride);
+  meta.timestampMs = WallClockMs();
+  const int64_t steadyNs = SteadyNs();
+  meta.timestamp = steadyNs / 100;
+  meta.pixelFormat = 5;
+  meta.planeCount = 1;
+  meta.planeOffsets = {0, 0, 0};
+  meta.planeStrides = {state.bytesPerRow, 0, 0};
+
+  if (recorder_ != nullptr) {
+    // A clock that reads (almost) zero gives no usable capture time: the wall clock stands in.
+    const int64_t timestamp = steadyNs <= 99 ? meta.timestampMs * 10000 : meta.timestamp;
+    recorder_->TryEnqueue(slot, static_cast<size_t>(state.dataSize), meta.width, meta.height,
+                          meta.pixelFormat, meta.planeCount, meta.planeOffsets.data(),
+                          meta.planeStrides.data(), timestamp);
+  }
+
+  publishedSlot_.store(target, std::memory_order_seq_cst);
+  lastResult_.store(kCameraResultOk, std::memory_order_relaxed);
+  return true;
 }
 
 CameraPreviewProducer::Latest CameraPreviewProducer::GetLatest(

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "camera/camera_binding.h"
+#include "camera/decimation.h"
 
 namespace zentri_native {
 
@@ -171,11 +172,56 @@ class CameraPreviewProducer {
     uint64_t slotSize;
   };
 
+  // What the producer thread keeps from tick to tick.
+  struct LoopState {
+    explicit LoopState(const RunArgs& runArgs) : args(runArgs) {}
+    const RunArgs args;
+    std::chrono::steady_clock::time_point tickBase = std::chrono::steady_clock::now();
+    // The grabbed frame; between quality refreshes it trades places with the quality frame.
+    std::vector<uint8_t> grab;
+    // The geometry of the camera frame and the decimation made for it, valid once probed.
+    bool probed = false;
+    int sourceWidth = 0;
+    int sourceHeight = 0;
+    int64_t stride = 0;
+    int64_t frameSize = 0;
+    DecimationPlan plan;
+    DecimationTables tables;
+    int32_t bytesPerRow = 0;
+    int32_t dataSize = 0;
+    bool qualityRefreshed = false;
+    int64_t lastQualityNs = 0;
+    // The producer rate: frames counted since the window opened at the first frame.
+    bool rateWindowOpen = false;
+    int64_t rateWindowStartNs = 0;
+    int64_t rateCount = 0;
+  };
+
+  // The producer thread: one frame per tick until a stop request.
   void RunLoop(RunArgs args);
+  // One tick's work; false when a stop request came in between (the loop ends at once).
+  bool ProduceFrame(LoopState& state);
+  // Whether the camera has delivered its first frame; kCameraResultOk once it has.
+  int AwaitFirstFrame(const LoopState& state) const;
+  // Asks for the frame geometry and plans the decimation: kCameraResultOk, or the failure.
+  int ProbeGeometry(LoopState& state) const;
+  // Grabs the newest frame into state.grab: the library's result.
+  int GrabFrame(LoopState& state) const;
+  // Decimates frame into the target slot, counts it and publishes the slot; false on a stop
+  // request before publication.
+  bool PublishFrame(LoopState& state, const uint8_t* frame, int target);
+  void CountForRate(LoopState& state, int64_t nowNs);
+  // A failed tick: counted as dropped, with its result.
+  void RecordFailure(int result);
+  // Sleeps to the next deadline, or, when it has already passed, starts the next tick from now.
+  // Late ticks are not made up with a burst of frames.
+  void WaitForTick(LoopState& state);
   bool ShouldRun(uint64_t generation) const;
   // Sleeps until deadline unless a stop request comes first.
   void SleepUntil(std::chrono::steady_clock::time_point deadline, uint64_t generation);
-  void RefreshQualityFrame(const uint8_t* frame, int64_t stride, int width, int height);
+  // Makes the grabbed frame the quality frame when a refresh is due; returns where the frame now
+  // is. A packed frame trades buffers with the quality frame instead of being copied.
+  const uint8_t* KeepQualityFrame(LoopState& state, int64_t grabbedNs);
   int ChooseTargetSlot() const;
 
   const CameraBinding& binding_;

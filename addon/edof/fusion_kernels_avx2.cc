@@ -247,7 +247,11 @@ namespace {
 // The warp of groups of four pixels; kFinite when every x, y and confidence value of the two map
 // rows is finite, finiteWeights when every weight of the two rows is.
 template <bool kFinite>
-int32_t WarpGroups(const WarpRowArgs& a, bool finiteWeights) {
+int32_t WarpGroups(const WarpRowArgs& args, bool finiteWeights) {
+  // A local copy: the vector stores may alias anything, so members read through the reference
+  // would be loaded again after every store.
+  const WarpRowArgs a = args;
+  const bool wholeRow = a.fy == 0;
   const __m256d one = _mm256_set1_pd(1.0);
   const __m256d fy = _mm256_set1_pd(a.fy);
   const __m256d zero = _mm256_setzero_pd();
@@ -273,7 +277,7 @@ int32_t WarpGroups(const WarpRowArgs& a, bool finiteWeights) {
     const int32_t first = a.columns.consecutive[x / 4];
     const __m256d fx = Load4(a.columns.f + x);
     __m256d ok = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(LoadIndices(a.columns.inside + x)));
-    const bool wholeCells = a.fy == 0 && a.columns.wholeCells[x / 4] != 0;
+    const bool wholeCells = wholeRow && a.columns.wholeCells[x / 4] != 0;
     const __m256d mx = FieldSample<kFinite>(a.x, i0, i1, first, wholeCells, fx, fy, &ok);
     const __m256d my = FieldSample<kFinite>(a.y, i0, i1, first, wholeCells, fx, fy, &ok);
     const __m256d confidence =
@@ -408,8 +412,12 @@ int32_t WarpRowAvx2(const WarpRowArgs& a) {
                         : WarpGroups<false>(a, a.finiteWeights);
 }
 
-int32_t UpsampleRowAvx2(const SourceRows& source, const ResampleColumns& columns, double fy,
-                        float* const out[kColourPlanes], int32_t count) {
+int32_t UpsampleRowAvx2(const SourceRows& sourceRows, const ResampleColumns& columnTable, double fy,
+                        float* const outRows[kColourPlanes], int32_t count) {
+  // Local copies, as in WarpGroups: the stores may alias anything.
+  const SourceRows source = sourceRows;
+  const ResampleColumns columns = columnTable;
+  float* const out[kColourPlanes] = {outRows[0], outRows[1], outRows[2]};
   const __m256d vfy = _mm256_set1_pd(fy);
   int32_t x = 0;
   for (; x + 8 <= count; x += 8) {
@@ -424,11 +432,13 @@ int32_t UpsampleRowAvx2(const SourceRows& source, const ResampleColumns& columns
   return x;
 }
 
-int32_t UpsampleRowPairAvx2(const SourceRows& source, const ResampleColumns& columns, double fy0,
-                            double fy1, float* const out0[kColourPlanes],
+int32_t UpsampleRowPairAvx2(const SourceRows& sourceRows, const ResampleColumns& columnTable,
+                            double fy0, double fy1, float* const out0[kColourPlanes],
                             float* const out1[kColourPlanes], int32_t count) {
+  const SourceRows source = sourceRows;
+  const ResampleColumns columns = columnTable;
   const __m256d fy[2] = {_mm256_set1_pd(fy0), _mm256_set1_pd(fy1)};
-  float* const* out[2] = {out0, out1};
+  float* const out[2][kColourPlanes] = {{out0[0], out0[1], out0[2]}, {out1[0], out1[1], out1[2]}};
   int32_t x = 0;
   for (; x + 8 <= count; x += 8) {
     const GroupColumns group = LoadGroup(columns, x);
@@ -444,8 +454,11 @@ int32_t UpsampleRowPairAvx2(const SourceRows& source, const ResampleColumns& col
   return x;
 }
 
-int32_t AccumulateBandRowAvx2(const SourceRows& source, const ResampleColumns& columns,
-                              const BandRow& row, int32_t count) {
+int32_t AccumulateBandRowAvx2(const SourceRows& sourceRows, const ResampleColumns& columnTable,
+                              const BandRow& bandRow, int32_t count) {
+  const SourceRows source = sourceRows;
+  const ResampleColumns columns = columnTable;
+  const BandRow row = bandRow;
   const __m256d fy = _mm256_set1_pd(row.fy);
   int32_t x = 0;
   for (; x + 8 <= count; x += 8) {
@@ -461,8 +474,13 @@ int32_t AccumulateBandRowAvx2(const SourceRows& source, const ResampleColumns& c
   return x;
 }
 
-int32_t AccumulateBandRowPairAvx2(const SourceRows& source, const ResampleColumns& columns,
-                                  const BandRow& first, const BandRow& second, int32_t count) {
+int32_t AccumulateBandRowPairAvx2(const SourceRows& sourceRows, const ResampleColumns& columnTable,
+                                  const BandRow& firstRow, const BandRow& secondRow,
+                                  int32_t count) {
+  const SourceRows source = sourceRows;
+  const ResampleColumns columns = columnTable;
+  const BandRow first = firstRow;
+  const BandRow second = secondRow;
   const BandRow* rows[2] = {&first, &second};
   const __m256d fy[2] = {_mm256_set1_pd(first.fy), _mm256_set1_pd(second.fy)};
   int32_t x = 0;

@@ -14,7 +14,7 @@
 //    number of output bytes, with the frame in cache.
 // The sides take turns round by round so that load on the machine hits them alike; the time per
 // iteration of each side's fastest round is printed (the machine is shared: slow rounds measure
-// the other processes). A layout name (e.g. "nv12") limits part 1 to it.
+// the other processes). A layout name (e.g. "nv12") limits the run to that layout.
 #include <libv4l-plugin.h>
 #include <libv4lconvert.h>
 #include <libyuv.h>
@@ -72,9 +72,20 @@ std::vector<double> SideBySide(int rounds, int iterations,
   return fastest;
 }
 
-// libv4lconvert asks its device for capabilities when it is created; this stand-in answers that
-// query only, so no device quirk (flipping, software processing) applies.
+// libv4lconvert asks its device for capabilities when it is created. This stand-in answers that,
+// and claims the controls libv4lconvert would otherwise emulate in software (white balance,
+// gamma, flips), so that none of its processing applies and it keeps no shared-memory values.
 int FakeIoctl(void*, int, unsigned long request, void* arg) {
+  if (request == VIDIOC_QUERYCTRL) {
+    auto* control = static_cast<v4l2_queryctrl*>(arg);
+    const uint32_t id = control->id;
+    std::memset(control, 0, sizeof(*control));
+    control->id = id;
+    control->type = V4L2_CTRL_TYPE_INTEGER;
+    control->maximum = 1;
+    control->step = 1;
+    return 0;
+  }
   if (request == VIDIOC_QUERYCAP) {
     auto* caps = static_cast<v4l2_capability*>(arg);
     std::memset(caps, 0, sizeof(*caps));
@@ -269,7 +280,7 @@ bool BenchLayouts(int rounds, const std::string& only) {
     if (libyuv.run) {
       std::printf("  | libyuv %s %.2f (%.2fx)", libyuv.name.c_str(), ms[next], ms[next] / ms[0]);
     }
-    std::printf("  | vs reference: mean %.3f max %d\n", accuracy.mean, accuracy.max);
+    std::printf("  | vs reference: mean %.4f max %d\n", accuracy.mean, accuracy.max);
   }
   return ok;
 }

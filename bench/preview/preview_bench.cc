@@ -1,10 +1,12 @@
 // Processor time of the preview producer thread per frame (grab, decimation, publication) for a
 // 1920x1080 synthetic camera at 30 frames per second into 960x540 slots, measured on the
-// thread's own CPU clock, so the capture library's drawing of frames on its capture thread is
-// left out. Beside it, in the same run: a memcpy of one 1080p RGB frame (what the grab alone
-// must move) and of one 960x540 RGBA slot.
+// thread's own CPU clock in 1-second windows (best and median), so the capture library's drawing
+// of frames on its capture thread is left out. Beside it, in the same run: the library's grab
+// alone, a memcpy of one 1080p RGB frame (what the grab must move) and of one 960x540 RGBA slot,
+// and the ratios to the frame memcpy.
 //
 //   build/bench_preview [seconds=10]
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +38,16 @@ double MemcpyMicroseconds(size_t bytes, int rounds) {
   return std::chrono::duration<double, std::micro>(elapsed).count() / rounds;
 }
 
+struct Stats {
+  double best;
+  double median;
+};
+
+Stats Summarise(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return {values.front(), values[values.size() / 2]};
+}
+
 int64_t ThreadCpuNs() {
   timespec time{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
@@ -64,50 +76,76 @@ int main(int argc, char** argv) {
   }
   // Warm-up: first frame, geometry probe, buffers grown.
   std::this_thread::sleep_for(std::chrono::seconds(2));
-  int64_t cpuStart = 0;
-  int64_t cpuEnd = 0;
-  const uint64_t framesStart = producer.GetStatistics().producedFrames;
+  // Per-frame processor time of the producer thread in 1-second windows.
+  std::vector<double> producerUs;
+  uint64_t frames = 0;
   const auto wallStart = std::chrono::steady_clock::now();
-  producer.ThreadCpuTimeNs(&cpuStart);
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  producer.ThreadCpuTimeNs(&cpuEnd);
-  const auto wallEnd = std::chrono::steady_clock::now();
+  for (int window = 0; window < seconds; ++window) {
+    int64_t cpuStart = 0;
+    int64_t cpuEnd = 0;
+    const uint64_t framesStart = producer.GetStatistics().producedFrames;
+    producer.ThreadCpuTimeNs(&cpuStart);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    producer.ThreadCpuTimeNs(&cpuEnd);
+    const uint64_t windowFrames = producer.GetStatistics().producedFrames - framesStart;
+    frames += windowFrames;
+    if (windowFrames > 0) {
+      producerUs.push_back((cpuEnd - cpuStart) / 1e3 / static_cast<double>(windowFrames));
+    }
+  }
+  const double wallSeconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
   const CameraPreviewProducer::Statistics statistics = producer.GetStatistics();
   producer.Stop();
   // The library's share: the same grab, called from this thread at the same rate.
   std::vector<uint8_t> frame(static_cast<size_t>(binding.PreviewFrameDataSize(device)));
-  const int grabs = 90;
-  int64_t grabCpu = 0;
-  for (int i = 0; i < grabs; ++i) {
+  std::vector<double> grabUs;
+  for (int i = 0; i < 30 * std::min(seconds, 5); ++i) {
     const int64_t before = ThreadCpuNs();
     binding.GrabFrame(device, frame.data(), static_cast<int64_t>(frame.size()));
-    grabCpu += ThreadCpuNs() - before;
+    grabUs.push_back((ThreadCpuNs() - before) / 1e3);
     std::this_thread::sleep_for(std::chrono::milliseconds(33));
   }
   binding.stopCapture(-1);
-  const double grabUs = grabCpu / 1e3 / grabs;
-
-  const uint64_t frames = statistics.producedFrames - framesStart;
-  const double wallSeconds = std::chrono::duration<double>(wallEnd - wallStart).count();
-  const double cpuMs = (cpuEnd - cpuStart) / 1e6;
-  const double perFrameUs = frames > 0 ? (cpuEnd - cpuStart) / 1e3 / frames : 0;
+  if (producerUs.empty()) {
+    std::fprintf(stderr, "the producer made no frames\n");
+    return 1;
+  }
+  std::vector<double> frameCopyUs, slotCopyUs;
+  for (int round = 0; round < 5; ++round) {
+    frameCopyUs.push_back(MemcpyMicroseconds(1920 * 1080 * 3, 40));
+    slotCopyUs.push_back(MemcpyMicroseconds(960 * 540 * 4, 80));
+  }
+  const Stats producerStats = Summarise(producerUs);
+  const Stats grabStats = Summarise(grabUs);
+  const Stats frameCopy = Summarise(frameCopyUs);
+  const Stats slotCopy = Summarise(slotCopyUs);
   std::printf("producer, 1920x1080 RGB -> 960x540 RGBA at 30 fps, %.1f s:\n", wallSeconds);
   std::printf("  frames %llu (%.1f fps), dropped %d\n", static_cast<unsigned long long>(frames),
               frames / wallSeconds, statistics.droppedFrames);
-  std::printf("  producer thread CPU %.1f ms: %.0f us per frame, %.2f%% of one core\n", cpuMs,
-              perFrameUs, cpuMs / 10.0 / wallSeconds);
-  const double frameCopyUs = MemcpyMicroseconds(1920 * 1080 * 3, 200);
-  const double slotCopyUs = MemcpyMicroseconds(960 * 540 * 4, 400);
-  std::printf("  reference memcpy of one 1080p RGB frame (6,220,800 bytes): %.0f us\n",
-              frameCopyUs);
-  std::printf("  reference memcpy of one 960x540 RGBA slot (2,073,600 bytes): %.0f us\n",
-              slotCopyUs);
-  std::printf("  library grab alone (its copy of the frame), same rate: %.0f us per frame\n",
-              grabUs);
   std::printf(
-      "  producer's own work (decimation, quality copy, publication): %.0f us per frame, "
+      "  producer thread CPU per frame (1-s windows): best %.0f us, median %.0f us; median "
       "%.2f%% of one core\n",
-      perFrameUs - grabUs, (perFrameUs - grabUs) * 30 / 1e4);
-  std::printf("  producer per frame / frame memcpy: %.2f\n", perFrameUs / frameCopyUs);
+      producerStats.best, producerStats.median, producerStats.median * 30 / 1e4);
+  std::printf(
+      "  reference memcpy of one 1080p RGB frame (6,220,800 bytes): best %.0f us, median "
+      "%.0f us\n",
+      frameCopy.best, frameCopy.median);
+  std::printf(
+      "  reference memcpy of one 960x540 RGBA slot (2,073,600 bytes): best %.0f us, "
+      "median %.0f us\n",
+      slotCopy.best, slotCopy.median);
+  std::printf(
+      "  library grab alone (its copy of the frame), same rate: best %.0f us, median %.0f "
+      "us per frame\n",
+      grabStats.best, grabStats.median);
+  std::printf(
+      "  producer's own work (decimation, quality frame, publication), medians: %.0f us per "
+      "frame\n",
+      producerStats.median - grabStats.median);
+  std::printf("  grab / frame memcpy: best %.2f, medians %.2f\n", grabStats.best / frameCopy.best,
+              grabStats.median / frameCopy.median);
+  std::printf("  producer per frame / frame memcpy: best %.2f, medians %.2f\n",
+              producerStats.best / frameCopy.best, producerStats.median / frameCopy.median);
   return 0;
 }

@@ -142,15 +142,21 @@ void PlanarScalar(const uint8_t* luma, const uint8_t* cb, const uint8_t* cr,
 
 void GreyScalar(const uint8_t* src, uint8_t* dst, int32_t width, int32_t start) {
   for (int32_t x = start; x < width; ++x) {
+    const uint8_t level = src[x];
     uint8_t* out = dst + static_cast<int64_t>(x) * 3;
-    out[0] = out[1] = out[2] = src[x];
+    out[0] = level;
+    out[1] = level;
+    out[2] = level;
   }
 }
 
 void Y16Scalar(const uint8_t* src, uint8_t* dst, int32_t width, int32_t start) {
   for (int32_t x = start; x < width; ++x) {
+    const uint8_t level = src[static_cast<int64_t>(x) * 2 + 1];
     uint8_t* out = dst + static_cast<int64_t>(x) * 3;
-    out[0] = out[1] = out[2] = src[static_cast<int64_t>(x) * 2 + 1];
+    out[0] = level;
+    out[1] = level;
+    out[2] = level;
   }
 }
 
@@ -159,8 +165,10 @@ void Bgr24Scalar(const uint8_t* src, uint8_t* dst, int32_t width, int32_t start)
     const uint8_t* in = src + static_cast<int64_t>(x) * 3;
     uint8_t* out = dst + static_cast<int64_t>(x) * 3;
     const uint8_t blue = in[0];
-    out[1] = in[1];
-    out[0] = in[2];
+    const uint8_t green = in[1];
+    const uint8_t red = in[2];
+    out[0] = red;
+    out[1] = green;
     out[2] = blue;
   }
 }

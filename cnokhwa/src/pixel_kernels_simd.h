@@ -44,28 +44,42 @@ inline YuvConstants MakeConstants(const YuvCoefficients& k) {
   return c;
 }
 
-// Masks that interleave three vectors of channel bytes into packed RGB, 16 output bytes each.
+// Shuffle masks that interleave three vectors of channel bytes into packed RGB, 16 output bytes
+// per block: byte j of block b is channel (16b + j) % 3 of pixel (16b + j) / 3. 0x80 writes 0,
+// so the three channels' shuffles combine by OR. The grey masks take all three from one vector.
+struct RgbMaskBytes {
+  uint8_t channel[3][3][16];  // [block][channel][byte]
+  uint8_t grey[3][16];
+};
+
+constexpr RgbMaskBytes MakeRgbMaskBytes() {
+  RgbMaskBytes m{};
+  for (int block = 0; block < 3; ++block) {
+    for (int j = 0; j < 16; ++j) {
+      const int at = block * 16 + j;
+      for (int c = 0; c < 3; ++c) {
+        m.channel[block][c][j] = at % 3 == c ? static_cast<uint8_t>(at / 3) : 0x80;
+      }
+      m.grey[block][j] = static_cast<uint8_t>(at / 3);
+    }
+  }
+  return m;
+}
+
+constexpr RgbMaskBytes kRgbMaskBytes = MakeRgbMaskBytes();
+
 struct RgbMasks {
-  V channel[3][3];  // [output block][channel]
-  V grey[3];        // one vector for all three channels
+  V channel[3][3];
+  V grey[3];
 };
 
 inline RgbMasks MakeRgbMasks() {
   RgbMasks m;
   for (int block = 0; block < 3; ++block) {
-    uint8_t bytes[3][16];
-    uint8_t grey[16];
-    for (int j = 0; j < 16; ++j) {
-      const int at = block * 16 + j;
-      for (int c = 0; c < 3; ++c) {
-        bytes[c][j] = at % 3 == c ? static_cast<uint8_t>(at / 3) : 0x80;
-      }
-      grey[j] = static_cast<uint8_t>(at / 3);
-    }
     for (int c = 0; c < 3; ++c) {
-      m.channel[block][c] = Ops::LaneMask(bytes[c]);
+      m.channel[block][c] = Ops::LaneMask(kRgbMaskBytes.channel[block][c]);
     }
-    m.grey[block] = Ops::LaneMask(grey);
+    m.grey[block] = Ops::LaneMask(kRgbMaskBytes.grey[block]);
   }
   return m;
 }

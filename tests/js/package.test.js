@@ -103,3 +103,15 @@ test('a checkout is left to scripts/bootstrap.sh by the install step', () => {
   assert.equal(run.stderr, '');
   assert.ok(fs.existsSync(path.join(buildDir, 'CMakeCache.txt')), 'build/ untouched');
 });
+
+test('an installed package without a usable binary says so when required', (t) => {
+  const dir = tempDir(t, 'zentri-unbuilt-');
+  for (const file of ['package.json', 'index.js', 'paths.js']) fs.copyFileSync(path.join(rootDir, file), path.join(dir, file));
+  fs.mkdirSync(path.join(dir, 'node_modules'));
+  fs.symlinkSync(path.join(rootDir, 'node_modules', 'node-gyp-build'), path.join(dir, 'node_modules', 'node-gyp-build'));
+  const env = { ...process.env };
+  delete env.ZENTRI_NATIVE_BUILD_DIR;
+  const child = spawnSync(process.execPath, ['-e', `require(${JSON.stringify(dir)})`], { encoding: 'utf8', timeout: 60000, env });
+  assert.equal(child.status, 1);
+  assert.match(child.stderr, /zentri-native: no native build found \(No native build was found for platform=linux arch=x64 .*\)\. In an application, allow the package's install script/);
+});

@@ -203,6 +203,26 @@ TEST(MjpegDecoder, RefusesAFatalErrorThatFollowsAWarning) {
   EXPECT_EQ(width, 64);
 }
 
+// A progressive header that claims 16384 x 16384 pixels (a corrupt or hostile frame): decoding
+// it would need about a gigabyte of coefficient buffers before the first row. The decoder's
+// memory bound makes libjpeg fail instead of allocating.
+TEST(MjpegDecoder, RefusesAFrameThatWouldNeedTooMuchMemory) {
+  std::vector<uint8_t> jpeg = Progressive(Gradient(16, 16), 16, 16);
+  const std::vector<size_t> frames = Markers(jpeg, 0xc2);
+  ASSERT_EQ(frames.size(), 1u);
+  const size_t sizes = frames[0] + 5;  // after the marker, the length and the sample precision
+  jpeg[sizes] = 0x40;                  // height 16384
+  jpeg[sizes + 1] = 0x00;
+  jpeg[sizes + 2] = 0x40;  // width 16384
+  jpeg[sizes + 3] = 0x00;
+  MjpegDecoder decoder;
+  std::vector<uint8_t> out;
+  int width = 0;
+  int height = 0;
+  EXPECT_FALSE(decoder.Decode(jpeg.data(), jpeg.size(), out, &width, &height));
+  EXPECT_TRUE(out.empty()) << "no frame buffer was allocated for it";
+}
+
 TEST(MjpegDecoder, RefusesCutAndEmptyFrames) {
   MjpegDecoder decoder;
   const std::vector<uint8_t> jpeg = testing::MakeTestJpeg(64, 48, 1);

@@ -119,9 +119,20 @@ uint8_t ToLevel(double value) {
   return static_cast<uint8_t>(std::lround(std::clamp(value * 255.0, 0.0, 255.0)));
 }
 
-// libv4lconvert wants a device to ask; this one answers the capability query and nothing else,
-// so no device quirk (flipping, software white balance) applies.
+// libv4lconvert wants a device to ask. This one answers the capability query, and claims the
+// controls libv4lconvert would otherwise emulate in software (white balance, gamma, flips), so
+// that none of its processing can apply and it keeps no control values in shared memory.
 int FakeIoctl(void*, int, unsigned long request, void* arg) {
+  if (request == VIDIOC_QUERYCTRL) {
+    auto* control = static_cast<v4l2_queryctrl*>(arg);
+    const uint32_t id = control->id;
+    std::memset(control, 0, sizeof(*control));
+    control->id = id;
+    control->type = V4L2_CTRL_TYPE_INTEGER;
+    control->maximum = 1;
+    control->step = 1;
+    return 0;
+  }
   if (request == VIDIOC_QUERYCAP) {
     auto* caps = static_cast<v4l2_capability*>(arg);
     std::memset(caps, 0, sizeof(*caps));

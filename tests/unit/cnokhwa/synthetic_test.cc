@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cnokhwa.h"
@@ -58,22 +59,26 @@ TEST(ParseSyntheticCameras, CountOrSizeList) {
 }
 
 TEST(DrawSyntheticFrame, BandCarriesTheFrameNumberAndTheGradientMoves) {
-  for (const uint32_t n : {1u, 255u, 70000u, 16777217u}) {
-    const int width = 37;
-    const int height = 21;  // band of 2 rows
-    std::vector<uint8_t> rgb(width * 3 * height);
-    DrawSyntheticFrame(n, width, height, rgb.data());
-    for (int y = 0; y < height; ++y) {
-      for (int x = 0; x < width; ++x) {
-        const uint8_t* p = &rgb[(y * width + x) * 3];
-        if (y < 2) {
-          ASSERT_EQ(p[0], n & 255) << n;
-          ASSERT_EQ(p[1], (n >> 8) & 255) << n;
-          ASSERT_EQ(p[2], (n >> 16) & 255) << n;
-        } else {
-          ASSERT_EQ(p[0], (x + 4 * n) & 255) << x << "," << y;
-          ASSERT_EQ(p[1], (y + 2 * n) & 255) << x << "," << y;
-          ASSERT_EQ(p[2], (x + y + n) & 255) << x << "," << y;
+  // Sizes with rows shorter and longer than the 256-pixel period of the gradient (one with a
+  // partial last period), and with more than 256 rows below the band.
+  const std::pair<int, int> sizes[] = {{37, 21}, {600, 700}, {513, 300}};
+  for (const auto& [width, height] : sizes) {
+    for (const uint32_t n : {1u, 255u, 70000u, 16777217u}) {
+      const int band = height / 8;
+      std::vector<uint8_t> rgb(width * 3 * height);
+      DrawSyntheticFrame(n, width, height, rgb.data());
+      for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+          const uint8_t* p = &rgb[(y * width + x) * 3];
+          if (y < band) {
+            ASSERT_EQ(p[0], n & 255) << n;
+            ASSERT_EQ(p[1], (n >> 8) & 255) << n;
+            ASSERT_EQ(p[2], (n >> 16) & 255) << n;
+          } else {
+            ASSERT_EQ(p[0], (x + 4 * n) & 255) << x << "," << y;
+            ASSERT_EQ(p[1], (y + 2 * n) & 255) << x << "," << y;
+            ASSERT_EQ(p[2], (x + y + n) & 255) << x << "," << y;
+          }
         }
       }
     }
@@ -110,9 +115,11 @@ TEST(SyntheticDevice, CapturesAtTheRequestedSizeWithRisingFrameNumbers) {
   }
   EXPECT_GT(later, first);
 
+  // Refused starts leave the capture running as it was.
   EXPECT_EQ(device->Start({1, 0, 0}), CNOKHWA_ERR_BAD_ARGUMENT) << "one format only";
   EXPECT_EQ(device->Start({-1, 8193, 10}), CNOKHWA_ERR_BAD_ARGUMENT);
-  EXPECT_EQ(device->Frames().HasFirstFrame(), CNOKHWA_ERR_NOT_STARTED);
+  EXPECT_EQ(device->Frames().HasFirstFrame(), CNOKHWA_OK);
+  EXPECT_EQ(device->Frames().Width(), 40);
   EXPECT_EQ(device->Start({0, 0, 0}), CNOKHWA_OK);
   ASSERT_TRUE(WaitForFrame(*device, std::chrono::seconds(5)));
   EXPECT_EQ(device->Frames().Width(), 64);
