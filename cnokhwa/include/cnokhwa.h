@@ -23,7 +23,9 @@
  * Synthetic cameras are switched on by the environment variable CNOKHWA_SYNTHETIC_CAMERAS, read
  * at every rebuild of the list: either a count ("2": that many 640x480 cameras at 30 frames per
  * second) or a comma-separated list of "WIDTHxHEIGHT" or "WIDTHxHEIGHT@FPS" entries ("1920x1080@30,
- * 640x480@15"). A synthetic camera starts at any requested size up to 8192 x 8192 and draws frame
+ * 640x480@15"). A synthetic camera that captures when a rebuild no longer finds it in the variable
+ * stays listed as an unplugged camera does (CNOKHWA_ERR_DEVICE_LOST) until a rebuild finds it
+ * again. A synthetic camera starts at any requested size up to 8192 x 8192 and draws frame
  * number n (1 for the first frame after a start, then 2, 3, ...) as a deterministic pattern:
  *   - rows 0 to band - 1, where band = max(1, height / 8): every pixel is
  *     (n & 255, (n >> 8) & 255, (n >> 16) & 255), so the frame number can be read from any pixel

@@ -65,11 +65,19 @@ int Registry::Rescan() {
   }
   std::vector<std::shared_ptr<Device>> gone;
   int count;
+  std::vector<std::shared_ptr<Device>> listed;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     devices_ = MergeDeviceLists(devices_, fresh, &gone);
     scanned_ = true;
     count = static_cast<int>(devices_.size());
+    listed = devices_;
+  }
+  // A synthetic camera kept listed but no longer in the variable behaves as unplugged.
+  for (const auto& device : listed) {
+    const bool found = std::any_of(fresh.begin(), fresh.end(),
+                                   [&](const auto& d) { return d.get() == device.get(); });
+    SetSyntheticAttached(*device, found);
   }
   for (const auto& device : gone) {
     device->Stop();

@@ -2,6 +2,7 @@
 
 #include <linux/videodev2.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -50,12 +51,13 @@ bool ParseEntry(const std::string& text, SyntheticConfig* config) {
 class SyntheticSession : public Session {
  public:
   SyntheticSession(int width, int height, int frameRate, std::shared_ptr<FrameStore> frames,
-                   uint64_t token)
+                   uint64_t token, std::shared_ptr<const std::atomic<bool>> attached)
       : width_(width),
         height_(height),
         interval_(std::chrono::nanoseconds(1000000000 / frameRate)),
         frames_(std::move(frames)),
-        token_(token) {}
+        token_(token),
+        attached_(std::move(attached)) {}
 
   ~SyntheticSession() override {
     {
@@ -77,15 +79,29 @@ class SyntheticSession : public Session {
     const size_t bytes = static_cast<size_t>(width_) * 3 * static_cast<size_t>(height_);
     std::vector<uint8_t> back;
     auto deadline = std::chrono::steady_clock::now();
+    bool lost = false;
     for (uint32_t n = 1;; ++n) {
-      try {
-        back.resize(bytes);
-      } catch (const std::bad_alloc&) {
-        frames_->Fail(token_, CNOKHWA_ERR_NO_MEMORY);
-        return;
+      // Unplugged, the camera delivers nothing and its capture answers "lost" until it is back.
+      if (!attached_->load()) {
+        if (!lost) {
+          frames_->Fail(token_, CNOKHWA_ERR_DEVICE_LOST);
+          lost = true;
+        }
+        --n;
+      } else {
+        if (lost) {
+          frames_->Resume(token_);
+          lost = false;
+        }
+        try {
+          back.resize(bytes);
+        } catch (const std::bad_alloc&) {
+          frames_->Fail(token_, CNOKHWA_ERR_NO_MEMORY);
+          return;
+        }
+        DrawSyntheticFrame(n, width_, height_, back.data());
+        frames_->Publish(token_, back, width_, height_);
       }
-      DrawSyntheticFrame(n, width_, height_, back.data());
-      frames_->Publish(token_, back, width_, height_);
       // Like a real camera, a late frame is not made up for.
       deadline += interval_;
       const auto now = std::chrono::steady_clock::now();
@@ -104,6 +120,7 @@ class SyntheticSession : public Session {
   const std::chrono::nanoseconds interval_;
   const std::shared_ptr<FrameStore> frames_;
   const uint64_t token_;
+  const std::shared_ptr<const std::atomic<bool>> attached_;
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stop_ = false;
@@ -114,6 +131,9 @@ class SyntheticDevice : public Device {
  public:
   SyntheticDevice(DeviceInfo info, std::vector<FormatEntry> formats, SyntheticConfig config)
       : Device(std::move(info), std::move(formats)), config_(config) {}
+
+  bool Attached() const override { return attached_->load(); }
+  void SetAttached(bool attached) { attached_->store(attached); }
 
  protected:
   int CheckRequest(const CaptureRequest& request) const override {
@@ -140,8 +160,8 @@ class SyntheticDevice : public Device {
       width = request.width;
       height = request.height;
     }
-    auto started =
-        std::make_unique<SyntheticSession>(width, height, rate, std::move(frames), token);
+    auto started = std::make_unique<SyntheticSession>(width, height, rate, std::move(frames), token,
+                                                      attached_);
     try {
       started->Launch();
     } catch (const std::system_error&) {
@@ -153,6 +173,8 @@ class SyntheticDevice : public Device {
 
  private:
   const SyntheticConfig config_;
+  // Shared with the capture session, which may outlive a stop by a moment.
+  const std::shared_ptr<std::atomic<bool>> attached_ = std::make_shared<std::atomic<bool>>(true);
 };
 
 }  // namespace
@@ -226,6 +248,15 @@ void DrawSyntheticFrame(uint32_t n, int width, int height, uint8_t* rgb) {
       std::memcpy(row + static_cast<size_t>(x) * 3, row, static_cast<size_t>(count) * 3);
     }
   }
+}
+
+bool SetSyntheticAttached(Device& device, bool attached) {
+  auto* synthetic = dynamic_cast<SyntheticDevice*>(&device);
+  if (synthetic == nullptr) {
+    return false;
+  }
+  synthetic->SetAttached(attached);
+  return true;
 }
 
 std::shared_ptr<Device> MakeSyntheticDevice(int k, const SyntheticConfig& config) {

@@ -32,4 +32,10 @@ void DrawSyntheticFrame(uint32_t n, int width, int height, uint8_t* rgb);
 // Synthetic camera number k (counted from 0 among the synthetic cameras).
 std::shared_ptr<Device> MakeSyntheticDevice(int k, const SyntheticConfig& config);
 
+// Plugs a synthetic camera in or out, as a rebuild of the list finds it in
+// CNOKHWA_SYNTHETIC_CAMERAS or not (one that captures stays listed, like an unplugged camera):
+// unplugged, its capture answers CNOKHWA_ERR_DEVICE_LOST; back in the list, it resumes. False
+// for a device that is not synthetic.
+bool SetSyntheticAttached(Device& device, bool attached);
+
 }  // namespace cnokhwa

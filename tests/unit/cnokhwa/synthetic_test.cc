@@ -128,6 +128,37 @@ TEST(SyntheticDevice, CapturesAtTheRequestedSizeWithRisingFrameNumbers) {
   device->Stop();  // stopping twice is harmless
 }
 
+// Unplugged (dropped from the variable while it captures), a synthetic camera answers "lost" as a
+// real camera does; plugged in again, its capture resumes with frames counted on.
+TEST(SyntheticDevice, UnpluggedItAnswersLostAndResumesWhenBack) {
+  auto device = MakeSyntheticDevice(0, {64, 48, 200});
+  EXPECT_TRUE(SetSyntheticAttached(*device, true)) << "a synthetic camera can be unplugged";
+  ASSERT_EQ(device->Start({-1, 0, 0}), CNOKHWA_OK);
+  ASSERT_TRUE(WaitForFrame(*device, std::chrono::seconds(5)));
+  int result = 0;
+  const uint32_t before = FrameNumberOf(GrabWhole(*device, &result));
+  ASSERT_EQ(result, CNOKHWA_OK);
+
+  SetSyntheticAttached(*device, false);
+  EXPECT_FALSE(device->Attached());
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (device->Frames().HasFirstFrame() != CNOKHWA_ERR_DEVICE_LOST &&
+         std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(device->Frames().HasFirstFrame(), CNOKHWA_ERR_DEVICE_LOST);
+  GrabWhole(*device, &result);
+  EXPECT_EQ(result, CNOKHWA_ERR_DEVICE_LOST);
+  EXPECT_EQ(device->Start({-1, 0, 0}), CNOKHWA_ERR_DEVICE_LOST) << "no new start while unplugged";
+
+  SetSyntheticAttached(*device, true);
+  ASSERT_TRUE(WaitForFrame(*device, std::chrono::seconds(5)));
+  const uint32_t after = FrameNumberOf(GrabWhole(*device, &result));
+  ASSERT_EQ(result, CNOKHWA_OK);
+  EXPECT_GT(after, before);
+  device->Stop();
+}
+
 // Grabbing threads keep reading while the main thread restarts capture at other sizes: every
 // successful grab is a whole frame of the pattern (its band is one frame number throughout).
 TEST(SyntheticDevice, GrabsDuringRestartsSeeWholeFrames) {
