@@ -10,6 +10,7 @@
 
 #include <climits>
 #include <memory>
+#include <new>
 
 namespace zentri_native {
 
@@ -204,6 +205,11 @@ std::string Mp4Writer::Open(const AVCodecContext& encoder) {
     return FfmpegError(api_, "Writing the MP4 header", code);
   }
   committed_ = context_->pb->pos;
+  held_ = api_.av_packet_alloc();
+  if (held_ == nullptr) {
+    Abandon();
+    return FfmpegError(api_, "Writing the MP4 header", AVERROR(ENOMEM));
+  }
   pageFd_.Reset(open(path_.c_str(), O_RDONLY | O_CLOEXEC));
   OpenRegular(encoder);
   return {};
@@ -324,34 +330,36 @@ std::string Mp4Writer::WritePacket(AVPacket* packet, AVRational timeBase) {
   if (!error_.empty()) {
     return error_;
   }
-  if (!started_ || stream_ == nullptr) {
+  if (!started_ || stream_ == nullptr || held_ == nullptr) {
     return "The FFmpeg recording session is not running";
   }
   api_.av_packet_rescale_ts(packet, timeBase, stream_->time_base);
   packet->stream_index = stream_->index;
-  const int64_t end = packet->pts + packet->duration;
-  const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
-  if (fragmentStart_ < 0) {
-    fragmentStart_ = packet->pts;
+  if (holding_) {
+    const std::string written = WriteHeldPacket(packet->dts);
+    if (!written.empty()) {
+      return written;
+    }
   }
-  // A fragment's last frame lasts its packet's duration (the others last until the next
-  // frame's time). A duration rescaled on its own may end one tick after the next frame's
-  // rescaled time, which the next fragment would then overlap: the muxer would move that frame.
-  // One tick less never overlaps; the regular copy gets the duration as it is.
-  const int64_t duration = packet->duration;
-  if (duration > 1) {
-    packet->duration = duration - 1;
+  // The packet waits for its successor (see WriteHeldPacket); the muxer copies what it is given,
+  // so a copy of the bytes does.
+  try {
+    heldData_.assign(packet->data, packet->data + packet->size);
+  } catch (const std::bad_alloc&) {
+    return Fail("Writing an H.264 packet", AVERROR(ENOMEM));
   }
-  // One stream: nothing to interleave, and a fragment cut right after this call holds it.
-  const int r = api_.av_write_frame(context_, packet);
-  packet->duration = duration;
-  if (r < 0) {
-    return Fail("Writing an H.264 packet", r);
-  }
+  held_->data = heldData_.data();
+  held_->size = packet->size;
+  held_->pts = packet->pts;
+  held_->dts = packet->dts;
+  held_->duration = packet->duration;
+  held_->flags = packet->flags;
+  held_->stream_index = stream_->index;
+  holding_ = true;
   ++packets_;
-  keyframes_ += key ? 1 : 0;
-  fragmentBytes_ += packet->size;
-  lastDuration_ = duration;
+  keyframes_ += (packet->flags & AV_PKT_FLAG_KEY) != 0 ? 1 : 0;
+  lastDuration_ = packet->duration;
+
   if (regular_ != nullptr) {
     // Both muxers take the stream's time base from the encoder; the packet is left as given.
     const AVRational from = stream_->time_base;
@@ -374,6 +382,29 @@ std::string Mp4Writer::WritePacket(AVPacket* packet, AVRational timeBase) {
       DropRegular();
     }
   }
+  return {};
+}
+
+// The fragmented file gets each packet once the next one is known (nextDts; AV_NOPTS_VALUE at
+// the end). The last frame of a fragment lasts its packet's duration, and the next fragment
+// starts where that ends: a duration rescaled on its own can be a tick off the next frame's
+// rescaled time, which would shift every later frame. Given the distance to the next packet, the
+// fragments keep every frame at its time.
+std::string Mp4Writer::WriteHeldPacket(int64_t nextDts) {
+  if (nextDts != AV_NOPTS_VALUE && nextDts > held_->dts) {
+    held_->duration = nextDts - held_->dts;
+  }
+  if (fragmentStart_ < 0) {
+    fragmentStart_ = held_->pts;
+  }
+  const int64_t end = held_->pts + held_->duration;
+  // One stream: nothing to interleave, and a fragment cut right after this call holds it.
+  const int r = api_.av_write_frame(context_, held_);
+  holding_ = false;
+  if (r < 0) {
+    return Fail("Writing an H.264 packet", r);
+  }
+  fragmentBytes_ += held_->size;
   const int64_t fragmentTicks =
       api_.av_rescale_q(kFragmentSeconds, AVRational{1, 1}, stream_->time_base);
   if (end - fragmentStart_ >= fragmentTicks) {
@@ -474,8 +505,16 @@ std::string Mp4Writer::Finish() {
     }
   }
 
-  std::string failure = FinishFragmented();
+  std::string failure = holding_ ? WriteHeldPacket(AV_NOPTS_VALUE) : std::string();
+  if (failure.empty()) {
+    failure = FinishFragmented();
+  }
   if (!failure.empty()) {
+    if (fileOpened_) {
+      api_.avio_closep(&context_->pb);
+      fileOpened_ = false;
+      CutFileTo(path_, committed_);
+    }
     error_ = failure;
     FreeMuxer();
     return failure;
@@ -690,6 +729,12 @@ void Mp4Writer::Abandon() {
 
 void Mp4Writer::FreeMuxer() {
   pageFd_.Reset();
+  if (held_ != nullptr) {
+    held_->data = nullptr;  // the bytes are heldData_'s
+    held_->size = 0;
+    api_.av_packet_free(&held_);
+  }
+  holding_ = false;
   recentCommits_.clear();
   cuts_ = 0;
   if (context_ != nullptr) {

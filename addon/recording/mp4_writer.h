@@ -1,8 +1,8 @@
 // The MP4 file of one recording. While the recording runs the file at its path is a fragmented
 // MP4 (an initial empty index, then one movie fragment at least every second of video, each
 // handed to the kernel as soon as it is complete), so a process killed at any moment leaves a
-// playable file that lacks at most the last second. Beside it, the same packets go into the
-// regular MP4 (".finalizing"), written as recordings always were: when the recording ends
+// playable file that lacks at most the last second (and a frame). Beside it, the same packets go
+// into the regular MP4 (".finalizing"), written as recordings always were: when the recording ends
 // normally its index is written and moved in front of the media data ("+faststart"), and it
 // replaces the fragmented file. (It has no name until then, where the file system allows.) Until
 // that replacement the fragmented file stays as it is, so a failure while finishing (a full disk)
@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "recording/ffmpeg_api.h"
 
@@ -70,6 +71,7 @@ class Mp4Writer {
   int64_t committedBytes() const { return committed_; }
 
  private:
+  std::string WriteHeldPacket(int64_t nextDts);
   std::string CutFragment();
   void MakeRoomForFragment();
   void ReleaseWrittenPages();
@@ -96,6 +98,10 @@ class Mp4Writer {
   uint64_t packets_ = 0;
   uint64_t keyframes_ = 0;
   int64_t lastDuration_ = 0;  // stream time base
+  // The packet that waits for its successor before it goes into the fragmented file.
+  AVPacket* held_ = nullptr;
+  std::vector<uint8_t> heldData_;
+  bool holding_ = false;
   // A descriptor of the fragmented file for page-cache advice, and where recent fragments end.
   OwnedFd pageFd_;
   std::deque<int64_t> recentCommits_;
