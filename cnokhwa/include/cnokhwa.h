@@ -3,13 +3,22 @@
  *
  * Lists V4L2 capture devices and synthetic test cameras, streams from them on a capture thread
  * per device, and hands out the newest frame as packed 8-bit RGB (R, G, B per pixel, rows top to
- * bottom). Every function may be called from any thread at any time: grabs and geometry queries
- * of one device may run on several threads while another thread starts or stops capture.
+ * bottom): when several frames wait in the driver's queue only the newest is converted, and
+ * buffers the driver hands back empty or flagged as damaged, frames cut short and JPEG data that
+ * does not decode never replace the frame before them. Every function may be called from any thread
+ * at any time: grabs and geometry queries of one device may run on several threads while another
+ * thread starts or stops capture.
  *
- * Devices are numbered from 0: the V4L2 capture devices first (in /dev/videoN order; metadata-only
- * nodes are skipped), then the synthetic cameras. The list is built on first use and rebuilt by
- * cnokhwa_initialize and cnokhwa_devices_count; a device that stays attached keeps its capture
- * running across a rebuild, one that vanished is stopped and dropped.
+ * Devices are numbered from 0: on the first listing the V4L2 capture devices (in /dev/videoN
+ * order; metadata-only nodes are skipped), then the synthetic cameras. The list is built on first
+ * use and rebuilt by cnokhwa_initialize and cnokhwa_devices_count. A rebuild keeps every listed
+ * device at its index while it is attached, and adds devices seen for the first time at the end.
+ * A camera is recognised by its USB vendor, product and serial number (without a serial number,
+ * by the USB port), never by its node number. A camera unplugged while it captures stays listed:
+ * its queries answer CNOKHWA_ERR_DEVICE_LOST at once, and when it is plugged in again (the kernel
+ * may give it another /dev/videoN) capture resumes by itself in the same format, answering
+ * CNOKHWA_NOT_YET until its first frame. A device that vanished otherwise is dropped, unless a
+ * device after it captures (so that no running capture's index moves).
  *
  * Synthetic cameras are switched on by the environment variable CNOKHWA_SYNTHETIC_CAMERAS, read
  * at every rebuild of the list: either a count ("2": that many 640x480 cameras at 30 frames per
@@ -60,8 +69,8 @@ extern "C" {
 /* The buffer passed to cnokhwa_grab_frame is smaller than the current frame (the geometry
  * changed, the frame grew). Query the geometry again. */
 #define CNOKHWA_ERR_BUFFER_TOO_SMALL (-11)
-/* The device stopped delivering while capturing (unplugged, or a driver error). Starting capture
- * again recovers once the device is back. */
+/* The device stopped delivering while capturing (unplugged, or a driver error), or a start asked
+ * for a device that is unplugged. Capture resumes by itself once the camera is back. */
 #define CNOKHWA_ERR_DEVICE_LOST (-12)
 /* The device offers no pixel format that the library can convert to RGB, or the chosen format is
  * not one of them. Converted are MJPEG and JPEG; the packed 4:2:2 layouts YUYV, UYVY, YVYU and
@@ -102,9 +111,11 @@ CNOKHWA_API int cnokhwa_device_model_id(int index, void* buf, int size);
 /* Display name: the driver's card name; "Synthetic Camera <k>" for a synthetic camera. */
 CNOKHWA_API int cnokhwa_device_name(int index, void* buf, int size);
 
-/* Number of formats in the device's list: one entry per pixel format, frame size and frame rate
- * that the driver lists (continuous and stepwise ranges give their smallest and largest value).
- * CNOKHWA_ERR_BAD_INDEX for a bad index. */
+/* Number of formats in the device's list: one entry per pixel format that capture can deliver
+ * (see CNOKHWA_ERR_UNSUPPORTED_FORMAT; others, such as H.264, are not listed), frame size and
+ * frame rate that the driver lists. A continuous or stepwise size range gives its smallest and
+ * largest size and the common 4:3 and 16:9 sizes (640x480, 1280x720, 1920x1080, ...) on its
+ * grid; a rate range its fastest and slowest rate. CNOKHWA_ERR_BAD_INDEX for a bad index. */
 CNOKHWA_API int cnokhwa_device_formats_count(int index);
 
 /* Width, height and frame rate (frames per second, rounded to a whole number; 0 when the driver
@@ -124,14 +135,18 @@ CNOKHWA_API int cnokhwa_device_format_type(int index, int format, void* buf, int
 /* Starts capture (restarting it if it runs) at the frame size nearest to width x height among
  * the sizes the device lists, in the format with the highest frame rate at that size (an
  * uncompressed format wins a tie, so MJPEG is chosen where the camera needs it for the rate).
- * A width or height below 1 asks for the largest size. A synthetic camera uses the requested size
- * itself (its own size when width or height is below 1). Returns CNOKHWA_OK once streaming has
- * started; frames follow on the device's capture thread. */
+ * A width or height below 1 asks for the largest size. When an uncompressed format cannot stream
+ * because the USB bus has no room left for it (the driver's ENOSPC), the MJPEG format at the same
+ * size is used instead. A synthetic camera uses the requested size itself (its own size when
+ * width or height is below 1). Returns CNOKHWA_OK once streaming has started; frames follow on
+ * the device's capture thread. A start that fails leaves a running capture as it was (it keeps
+ * delivering frames) and returns the failure: CNOKHWA_ERR_UNSUPPORTED_FORMAT,
+ * CNOKHWA_ERR_DEVICE_LOST (unplugged), CNOKHWA_ERR_OPEN_FAILED (the driver refused), ... */
 CNOKHWA_API int cnokhwa_start_capture(int index, int width, int height);
 
-/* Starts capture in one format of the device's list (see cnokhwa_device_formats_count).
- * CNOKHWA_ERR_BAD_ARGUMENT for a bad format index, CNOKHWA_ERR_UNSUPPORTED_FORMAT for a format
- * that the library cannot convert. */
+/* Starts capture in one format of the device's list (see cnokhwa_device_formats_count), with the
+ * bandwidth fallback and the failure rules of cnokhwa_start_capture. CNOKHWA_ERR_BAD_ARGUMENT for
+ * a bad format index. */
 CNOKHWA_API int cnokhwa_start_capture_with_format(int index, int format);
 
 /* Stops capture of one device, or of every device with index -1, and waits for the capture

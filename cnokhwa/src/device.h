@@ -46,12 +46,24 @@ class Device {
   const std::vector<FormatEntry>& Formats() const { return formats_; }
   const FrameStore& Frames() const { return *frames_; }
 
-  // Stops any running capture, then starts one. Result codes of cnokhwa_start_capture.
+  // Starts capture for request, in place of any running capture. Result codes of
+  // cnokhwa_start_capture. A request that cannot be met leaves a running capture as it was: one
+  // the device can tell at once (a bad format index, no convertible format, the camera is
+  // unplugged) is refused before anything stops; one the driver refuses while it is set up is
+  // followed by a restart of the previous capture. Either way the refusal is returned.
   int Start(const CaptureRequest& request);
   // Stops capture and waits for the capture thread. Safe to call at any time.
   void Stop();
+  // Whether a capture session exists (it may be waiting for an unplugged camera to return).
+  bool Capturing() const;
+  // Whether the device is there to capture from. A V4L2 camera that was unplugged is not; its
+  // capture session, if any, waits for it.
+  virtual bool Attached() const { return true; }
 
  protected:
+  // Checks a request before the running capture is touched: CNOKHWA_OK, or the code that Start
+  // returns.
+  virtual int CheckRequest(const CaptureRequest&) const { return 0; }
   // Opens the device for the request and starts a session that publishes into frames with
   // token. Returns 0 and the session, or a result code.
   virtual int CreateSession(const CaptureRequest& request, std::shared_ptr<FrameStore> frames,
@@ -61,9 +73,10 @@ class Device {
   const DeviceInfo info_;
   const std::vector<FormatEntry> formats_;
   const std::shared_ptr<FrameStore> frames_;
-  // Guards session_ only: a session is never created, stopped or joined under it.
-  std::mutex sessionMutex_;
+  // Guards session_ and running_ only: a session is never created, stopped or joined under it.
+  mutable std::mutex sessionMutex_;
   std::unique_ptr<Session> session_;
+  CaptureRequest running_;  // what session_ was started with
 };
 
 // Writes text into a caller's buffer as the text queries of the C interface do.

@@ -94,4 +94,22 @@ int ChooseFormat(const std::vector<FormatEntry>& formats, int width, int height)
   return best;
 }
 
+int CompressedAlternative(const std::vector<FormatEntry>& formats, int format) {
+  if (format < 0 || static_cast<size_t>(format) >= formats.size() ||
+      IsCompressed(formats[static_cast<size_t>(format)].fourcc)) {
+    return -1;
+  }
+  const FormatEntry& wanted = formats[static_cast<size_t>(format)];
+  int best = -1;
+  for (size_t i = 0; i < formats.size(); ++i) {
+    const FormatEntry& f = formats[i];
+    if (IsCompressed(f.fourcc) && IsConvertible(f.fourcc) && f.width == wanted.width &&
+        f.height == wanted.height &&
+        (best < 0 || f.frameRate > formats[static_cast<size_t>(best)].frameRate)) {
+      best = static_cast<int>(i);
+    }
+  }
+  return best;
+}
+
 }  // namespace cnokhwa

@@ -32,4 +32,9 @@ int FrameRateOfInterval(uint32_t numerator, uint32_t denominator);
 // the earlier entry after that.
 int ChooseFormat(const std::vector<FormatEntry>& formats, int width, int height);
 
+// The compressed (MJPEG or JPEG) entry at the size of entry `format`, at the highest rate listed,
+// to stream in when the uncompressed one finds no room on the USB bus; -1 when `format` is
+// compressed itself or the device lists no compressed format at its size.
+int CompressedAlternative(const std::vector<FormatEntry>& formats, int format);
+
 }  // namespace cnokhwa

@@ -45,6 +45,16 @@ void FrameStore::Fail(uint64_t token, int code) {
   }
 }
 
+void FrameStore::Resume(uint64_t token) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (token == token_ && started_ && failure_ != 0) {
+    failure_ = 0;
+    width_ = 0;
+    height_ = 0;
+    frames_ = 0;
+  }
+}
+
 void FrameStore::Publish(uint64_t token, std::vector<uint8_t>& frame, int width, int height) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (token != token_ || !started_ || failure_ != 0) {

@@ -18,8 +18,11 @@ class FrameStore {
   // other than 0, only when that session is still the current one.
   void End(uint64_t token);
   uint64_t CurrentToken() const;
-  // The session lost its device: queries answer code until the next Begin.
+  // The session lost its device: queries answer code until the next Begin or Resume.
   void Fail(uint64_t token, int code);
+  // The session has its device back: no frame, state "not yet", as after Begin but with the same
+  // token. Only after a Fail of the current session.
+  void Resume(uint64_t token);
 
   // Makes frame (packed RGB, width x 3 bytes per row) the newest frame by swapping buffers: the
   // caller gets the previous frame's buffer back to fill next, so publishing copies nothing.

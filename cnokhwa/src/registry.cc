@@ -1,11 +1,45 @@
 #include "registry.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "synthetic_device.h"
 #include "v4l2_device.h"
 
 namespace cnokhwa {
+
+std::vector<std::shared_ptr<Device>> MergeDeviceLists(
+    const std::vector<std::shared_ptr<Device>>& listed,
+    const std::vector<std::shared_ptr<Device>>& found, std::vector<std::shared_ptr<Device>>* gone) {
+  auto contains = [](const std::vector<std::shared_ptr<Device>>& list, const Device* device) {
+    return std::any_of(list.begin(), list.end(), [&](const auto& d) { return d.get() == device; });
+  };
+  // The last listed device that captures: every device before it stays, so that its index does
+  // not move under a running capture or preview.
+  size_t keepThrough = 0;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    if (listed[i]->Capturing()) {
+      keepThrough = i + 1;
+    }
+  }
+  std::vector<std::shared_ptr<Device>> merged;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    const bool present = contains(found, listed[i].get());
+    // A vanished device stays while it captures (it resumes when the camera returns) or while a
+    // device after it captures; otherwise it is dropped.
+    if (present || i < keepThrough) {
+      merged.push_back(listed[i]);
+    } else {
+      gone->push_back(listed[i]);
+    }
+  }
+  for (const auto& device : found) {
+    if (!contains(merged, device.get())) {
+      merged.push_back(device);
+    }
+  }
+  return merged;
+}
 
 std::shared_ptr<Device> Registry::Find(const std::string& key) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -33,16 +67,7 @@ int Registry::Rescan() {
   int count;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& device : devices_) {
-      bool kept = false;
-      for (const auto& now : fresh) {
-        kept = kept || now == device;
-      }
-      if (!kept) {
-        gone.push_back(device);
-      }
-    }
-    devices_ = std::move(fresh);
+    devices_ = MergeDeviceLists(devices_, fresh, &gone);
     scanned_ = true;
     count = static_cast<int>(devices_.size());
   }

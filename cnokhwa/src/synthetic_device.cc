@@ -116,6 +116,13 @@ class SyntheticDevice : public Device {
       : Device(std::move(info), std::move(formats)), config_(config) {}
 
  protected:
+  int CheckRequest(const CaptureRequest& request) const override {
+    return request.format < 0 &&
+                   (request.width > kMaxSyntheticSide || request.height > kMaxSyntheticSide)
+               ? CNOKHWA_ERR_BAD_ARGUMENT
+               : CNOKHWA_OK;
+  }
+
   int CreateSession(const CaptureRequest& request, std::shared_ptr<FrameStore> frames,
                     uint64_t token, std::unique_ptr<Session>* session) override {
     int width = config_.width;

@@ -82,6 +82,18 @@ TEST(FormatTypeName, FormatsCaptureCannotConvertKeepTheirCode) {
   EXPECT_EQ(FormatTypeName(v4l2_fourcc('A', 0x01, 'b', ' ')), "a?b");
 }
 
+TEST(CompressedAlternative, MjpegAtTheSameSizeAndItsFastestRate) {
+  EXPECT_EQ(CompressedAlternative(kMicroscope, 2), 5) << "YUYV 1920x1080: MJPEG at 30, not 15";
+  EXPECT_EQ(CompressedAlternative(kMicroscope, 0), 3);
+  EXPECT_EQ(CompressedAlternative(kMicroscope, 5), -1) << "already compressed";
+  EXPECT_EQ(CompressedAlternative({{kYuyv, 640, 480, 30}, {kMjpeg, 320, 240, 30}}, 0), -1)
+      << "no MJPEG at that size";
+  EXPECT_EQ(CompressedAlternative({{kYuyv, 640, 480, 30}, {kH264, 640, 480, 30}}, 0), -1)
+      << "H.264 cannot be delivered";
+  EXPECT_EQ(CompressedAlternative(kMicroscope, -1), -1);
+  EXPECT_EQ(CompressedAlternative(kMicroscope, 99), -1);
+}
+
 TEST(FrameRateOfInterval, RoundsToWholeFrames) {
   EXPECT_EQ(FrameRateOfInterval(1, 30), 30);
   EXPECT_EQ(FrameRateOfInterval(1001, 30000), 30);

@@ -47,6 +47,32 @@ TEST(FrameStore, AnswersFollowTheCaptureState) {
   EXPECT_EQ(store.Width(), CNOKHWA_ERR_NOT_STARTED);
 }
 
+TEST(FrameStore, AResumedSessionWaitsForItsNextFrame) {
+  FrameStore store;
+  std::vector<uint8_t> out(24);
+  const uint64_t token = store.Begin();
+  std::vector<uint8_t> frame = Frame(4, 2, 9);
+  store.Publish(token, frame, 4, 2);
+  store.Resume(token);
+  EXPECT_EQ(store.HasFirstFrame(), CNOKHWA_OK) << "nothing to resume from";
+
+  store.Fail(token, CNOKHWA_ERR_DEVICE_LOST);
+  std::vector<uint8_t> lost = Frame(4, 2, 1);
+  store.Publish(token, lost, 4, 2);
+  EXPECT_EQ(store.HasFirstFrame(), CNOKHWA_ERR_DEVICE_LOST) << "a lost session publishes nothing";
+  store.Resume(token + 1);
+  EXPECT_EQ(store.HasFirstFrame(), CNOKHWA_ERR_DEVICE_LOST) << "another session's resume";
+  store.Resume(token);
+  EXPECT_EQ(store.HasFirstFrame(), CNOKHWA_NOT_YET);
+  EXPECT_EQ(store.Width(), 0);
+  EXPECT_EQ(store.Grab(out.data(), 24), CNOKHWA_NOT_YET) << "the frame before the loss is gone";
+  std::vector<uint8_t> again = Frame(4, 2, 7);
+  store.Publish(token, again, 4, 2);
+  EXPECT_EQ(store.Grab(out.data(), 24), CNOKHWA_OK);
+  EXPECT_EQ(out, Frame(4, 2, 7));
+  EXPECT_EQ(store.FrameCount(), 1u);
+}
+
 TEST(FrameStore, GrabNeedsTheExactFrameSize) {
   FrameStore store;
   const uint64_t token = store.Begin();

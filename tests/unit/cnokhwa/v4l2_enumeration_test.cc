@@ -110,8 +110,8 @@ bool HandleStreaming(NodeModel* model, gulong request, UMockdevIoctlData* data, 
   return true;
 }
 
-// The formats of the emulated camera: MJPEG at two sizes, YUYV at one, and H.264 with a
-// stepwise size range and a continuous rate range.
+// The formats of the emulated camera: MJPEG at two sizes, YUYV at one, and H.264 (which capture
+// cannot deliver) with a stepwise size range and a continuous rate range.
 gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
   NodeModel* model = static_cast<NodeModel*>(user);
   const gulong request = umockdev_ioctl_client_get_request(client);
@@ -285,10 +285,9 @@ TEST_F(V4l2Enumeration, ListsEveryFormatSizeAndRate) {
     listed.push_back(FormatTypeName(f.fourcc) + " " + std::to_string(f.width) + "x" +
                      std::to_string(f.height) + "@" + std::to_string(f.frameRate));
   }
-  EXPECT_EQ(listed,
-            (std::vector<std::string>{"mjpeg 1920x1080@30", "mjpeg 1920x1080@15",
-                                      "mjpeg 640x480@30", "yuy2 640x480@0", "h264 160x120@60",
-                                      "h264 160x120@5", "h264 3840x2160@60", "h264 3840x2160@5"}));
+  // H.264 is left out: capture cannot deliver it.
+  EXPECT_EQ(listed, (std::vector<std::string>{"mjpeg 1920x1080@30", "mjpeg 1920x1080@15",
+                                              "mjpeg 640x480@30", "yuy2 640x480@0"}));
 }
 
 TEST_F(V4l2Enumeration, KnownDevicesAreReusedWithoutListingAgain) {
@@ -310,7 +309,6 @@ TEST_F(V4l2Enumeration, StartOnABusyNodeReportsOpenFailure) {
   ASSERT_EQ(devices.size(), 2u);
   EXPECT_EQ(devices[1]->Start({-1, 640, 480}), CNOKHWA_ERR_OPEN_FAILED);
   EXPECT_EQ(devices[1]->Frames().HasFirstFrame(), CNOKHWA_ERR_NOT_STARTED);
-  EXPECT_EQ(devices[0]->Start({4, 0, 0}), CNOKHWA_ERR_UNSUPPORTED_FORMAT) << "H.264";
   EXPECT_EQ(devices[0]->Start({99, 0, 0}), CNOKHWA_ERR_BAD_ARGUMENT);
 }
 
