@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -191,11 +192,20 @@ void FuseInto(int32_t width, int32_t height, int32_t referenceIndex,
               const std::vector<FrameView>& frames, const std::vector<FieldView>& fields,
               const std::vector<const float*>& weights, unsigned int maxThreads,
               const std::string& simd, uint8_t* out) {
+  FuseIntoWithGroupBytes(width, height, referenceIndex, frames, fields, weights, maxThreads, simd,
+                         kEdofGroupBytes, out);
+}
+
+void FuseIntoWithGroupBytes(int32_t width, int32_t height, int32_t referenceIndex,
+                            const std::vector<FrameView>& frames,
+                            const std::vector<FieldView>& fields,
+                            const std::vector<const float*>& weights, unsigned int maxThreads,
+                            const std::string& simd, size_t groupBytes, uint8_t* out) {
   CheckStack(width, height, referenceIndex, frames, fields, weights);
   maxThreads = std::max(1u, maxThreads);
   // The AVX2 kernels only where the processor has them, whatever the caller asked.
   const bool avx2 = simd == "avx2" && __builtin_cpu_supports("avx2");
-  edof_pyramid::Pyramid pyramid(PyramidLevelSizes(width, height), maxThreads, avx2);
+  edof_pyramid::Pyramid pyramid(PyramidLevelSizes(width, height), maxThreads, avx2, groupBytes);
   {
     std::vector<edof_rows::MapRowChecks> checks;
     checks.reserve(frames.size());
@@ -205,14 +215,18 @@ void FuseInto(int32_t width, int32_t height, int32_t referenceIndex,
     const edof_pyramid::ZeroedFloats weightSum(Count(CheckedPixels(width, height), 1));
     pyramid.SumWeights(fields, weights, checks, weightSum.data());
     const uint8_t* reference = frames[static_cast<size_t>(referenceIndex)].rgba;
+    std::vector<std::unique_ptr<edof_rows::FrameWarp>> warps;
+    std::vector<const edof_rows::FrameWarp*> accepted;
     for (size_t k = 0; k < frames.size(); ++k) {
       if (!fields[k].accepted) {
         continue;
       }
-      const edof_rows::FrameWarp warp(width, height, frames[k], fields[k], weights[k], reference,
-                                      static_cast<int32_t>(k) == referenceIndex, avx2, checks[k]);
-      pyramid.AddFrame(warp, weightSum.data());
+      warps.push_back(std::make_unique<edof_rows::FrameWarp>(
+          width, height, frames[k], fields[k], weights[k], reference,
+          static_cast<int32_t>(k) == referenceIndex, avx2, checks[k]));
+      accepted.push_back(warps.back().get());
     }
+    pyramid.AddFrames(accepted, weightSum.data());
   }
   pyramid.CollapseInto(out);
 }

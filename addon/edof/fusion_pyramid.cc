@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -82,83 +83,134 @@ class StoredRows {
 // reads exist, adds that row's band to the fine level's accumulators while it is still in cache.
 // The chunk owns the next-level rows whose first fine row lies in [begin, end); the few rows just
 // outside that its upsampling reads are made again locally into a halo. When the next level is
-// the coarsest, its owned rows are added to their accumulator as they are made.
+// the coarsest, its owned rows are added to their accumulator as they are made. Step(j) makes
+// next-level row j for j = Low() to High() in order; cursors of several frames over the same
+// rows can be stepped in turn, so that each accumulator row takes every frame's band while it
+// is in cache, still in frame order.
+template <typename FineRows>
+class BandCursor {
+ public:
+  BandCursor(FineRows& fine, const ResampleTable& table, const PlanarImage& next,
+             const PlanarImage& acc, const PlanarImage* coarsestAcc, int32_t begin, int32_t end,
+             bool avx2)
+      : fine_(fine),
+        table_(table),
+        next_(next),
+        acc_(acc),
+        coarsestAcc_(coarsestAcc),
+        begin_(begin),
+        end_(end),
+        avx2_(avx2),
+        ownBegin_((begin + 1) / 2),
+        ownEnd_((end + 1) / 2),
+        low_(std::min(ownBegin_, begin / 2)),
+        high_(std::max(ownEnd_ - 1, (end - 1) / 2)),
+        pending_(begin) {
+    for (int32_t y = begin; y < end; ++y) {
+      low_ = std::min(low_, table.rows[static_cast<size_t>(y)].i0);
+      high_ = std::max(high_, table.rows[static_cast<size_t>(y)].i1);
+    }
+    before_ = static_cast<size_t>(std::max(0, ownBegin_ - low_));
+    const size_t after = static_cast<size_t>(std::max(0, high_ - ownEnd_ + 1));
+    const size_t nextRow = static_cast<size_t>(next.width());
+    halo_.resize(kColourPlanes * nextRow * (before_ + after));
+    haloWeight_.resize(nextRow);
+  }
+
+  int32_t Low() const { return low_; }
+  int32_t High() const { return high_; }
+
+  void Step(int32_t j) {
+    const int32_t fineHeight = static_cast<int32_t>(table_.rows.size());
+    const int32_t top = 2 * j;
+    const bool hasBottom = top + 1 < fineHeight;
+    fine_.Make(top);
+    if (hasBottom) {
+      fine_.Make(top + 1);
+    }
+    const ConstRowPlanes topRow = fine_.Get(top);
+    const ConstRowPlanes bottomRow = hasBottom ? fine_.Get(top + 1) : topRow;
+    const RowPlanes made = NextLevelRow(j);
+    edof_rows::DownsampleRow(topRow, hasBottom ? &bottomRow : nullptr, table_.Width(), made,
+                             next_.width(), avx2_);
+    if (coarsestAcc_ != nullptr && j >= ownBegin_ && j < ownEnd_) {
+      edof_rows::AccumulateCoarsestRow(edof_rows::AsConst(made), coarsestAcc_->Row(j),
+                                       next_.width());
+    }
+    while (pending_ < end_ && table_.rows[static_cast<size_t>(pending_)].i1 <= j) {
+      const AxisTap& row = table_.rows[static_cast<size_t>(pending_)];
+      const RowPlanes upper = NextLevelRow(row.i0);
+      const RowPlanes lower = NextLevelRow(row.i1);
+      const edof_kernels::SourceRows source{{upper.plane[0], upper.plane[1], upper.plane[2]},
+                                            {lower.plane[0], lower.plane[1], lower.plane[2]}};
+      if (pending_ + 1 < end_ && table_.SharesSourceRows(pending_)) {
+        // Two fine rows between the same next-level rows share their tap loads.
+        edof_rows::AccumulateBandRowPair(source, table_, Band(pending_),
+                                         acc_.Row(pending_).plane[kWeightPlane], Band(pending_ + 1),
+                                         acc_.Row(pending_ + 1).plane[kWeightPlane], avx2_);
+        pending_ += 2;
+      } else {
+        edof_rows::AccumulateBandRow(source, table_, Band(pending_),
+                                     acc_.Row(pending_).plane[kWeightPlane], avx2_);
+        ++pending_;
+      }
+    }
+  }
+
+  void Finish() const {
+    if (pending_ != end_) {
+      throw std::logic_error("Native EDOF band rows left over");
+    }
+  }
+
+ private:
+  RowPlanes NextLevelRow(int32_t j) {
+    if (j >= ownBegin_ && j < ownEnd_) {
+      return next_.Row(j);
+    }
+    const size_t nextRow = static_cast<size_t>(next_.width());
+    const size_t slot =
+        j < ownBegin_ ? static_cast<size_t>(j - low_) : before_ + static_cast<size_t>(j - ownEnd_);
+    float* base = halo_.data() + kColourPlanes * nextRow * slot;
+    return {{base, base + nextRow, base + 2 * nextRow, haloWeight_.data()}};
+  }
+
+  edof_kernels::BandRow Band(int32_t y) const {
+    const ConstRowPlanes rows = fine_.Get(y);
+    const RowPlanes sums = acc_.Row(y);
+    return edof_kernels::BandRow{table_.rows[static_cast<size_t>(y)].f,
+                                 {rows.plane[0], rows.plane[1], rows.plane[2]},
+                                 rows.plane[kWeightPlane],
+                                 {sums.plane[0], sums.plane[1], sums.plane[2]}};
+  }
+
+  FineRows& fine_;
+  const ResampleTable& table_;
+  const PlanarImage& next_;
+  const PlanarImage& acc_;
+  const PlanarImage* coarsestAcc_;
+  const int32_t begin_;
+  const int32_t end_;
+  const bool avx2_;
+  const int32_t ownBegin_;
+  const int32_t ownEnd_;
+  int32_t low_;
+  int32_t high_;
+  size_t before_ = 0;
+  int32_t pending_;
+  std::vector<float> halo_;
+  std::vector<float> haloWeight_;
+};
+
 template <typename FineRows>
 void BandChunk(FineRows& fine, const ResampleTable& table, const PlanarImage& next,
                const PlanarImage& acc, const PlanarImage* coarsestAcc, int32_t begin, int32_t end,
                bool avx2) {
-  const int32_t fineWidth = table.Width();
-  const int32_t fineHeight = static_cast<int32_t>(table.rows.size());
-  const int32_t nextWidth = next.width();
-  const int32_t ownBegin = (begin + 1) / 2;
-  const int32_t ownEnd = (end + 1) / 2;
-  int32_t low = std::min(ownBegin, begin / 2);
-  int32_t high = std::max(ownEnd - 1, (end - 1) / 2);
-  for (int32_t y = begin; y < end; ++y) {
-    low = std::min(low, table.rows[static_cast<size_t>(y)].i0);
-    high = std::max(high, table.rows[static_cast<size_t>(y)].i1);
+  BandCursor<FineRows> cursor(fine, table, next, acc, coarsestAcc, begin, end, avx2);
+  for (int32_t j = cursor.Low(); j <= cursor.High(); ++j) {
+    cursor.Step(j);
   }
-  const size_t before = static_cast<size_t>(std::max(0, ownBegin - low));
-  const size_t after = static_cast<size_t>(std::max(0, high - ownEnd + 1));
-  const size_t nextRow = static_cast<size_t>(nextWidth);
-  std::vector<float> halo(kColourPlanes * nextRow * (before + after));
-  std::vector<float> haloWeight(nextRow);
-  const auto nextLevelRow = [&](int32_t j) -> RowPlanes {
-    if (j >= ownBegin && j < ownEnd) {
-      return next.Row(j);
-    }
-    const size_t slot =
-        j < ownBegin ? static_cast<size_t>(j - low) : before + static_cast<size_t>(j - ownEnd);
-    float* base = halo.data() + kColourPlanes * nextRow * slot;
-    return {{base, base + nextRow, base + 2 * nextRow, haloWeight.data()}};
-  };
-  const auto bandRow = [&](int32_t y) {
-    const ConstRowPlanes rows = fine.Get(y);
-    const RowPlanes sums = acc.Row(y);
-    return edof_kernels::BandRow{table.rows[static_cast<size_t>(y)].f,
-                                 {rows.plane[0], rows.plane[1], rows.plane[2]},
-                                 rows.plane[kWeightPlane],
-                                 {sums.plane[0], sums.plane[1], sums.plane[2]}};
-  };
-
-  int32_t pending = begin;
-  for (int32_t j = low; j <= high; ++j) {
-    const int32_t top = 2 * j;
-    const bool hasBottom = top + 1 < fineHeight;
-    fine.Make(top);
-    if (hasBottom) {
-      fine.Make(top + 1);
-    }
-    const ConstRowPlanes topRow = fine.Get(top);
-    const ConstRowPlanes bottomRow = hasBottom ? fine.Get(top + 1) : topRow;
-    const RowPlanes made = nextLevelRow(j);
-    edof_rows::DownsampleRow(topRow, hasBottom ? &bottomRow : nullptr, fineWidth, made, nextWidth,
-                             avx2);
-    if (coarsestAcc != nullptr && j >= ownBegin && j < ownEnd) {
-      edof_rows::AccumulateCoarsestRow(edof_rows::AsConst(made), coarsestAcc->Row(j), nextWidth);
-    }
-    while (pending < end && table.rows[static_cast<size_t>(pending)].i1 <= j) {
-      const AxisTap& row = table.rows[static_cast<size_t>(pending)];
-      const RowPlanes upper = nextLevelRow(row.i0);
-      const RowPlanes lower = nextLevelRow(row.i1);
-      const edof_kernels::SourceRows source{{upper.plane[0], upper.plane[1], upper.plane[2]},
-                                            {lower.plane[0], lower.plane[1], lower.plane[2]}};
-      if (pending + 1 < end && table.SharesSourceRows(pending)) {
-        // Two fine rows between the same next-level rows share their tap loads.
-        edof_rows::AccumulateBandRowPair(source, table, bandRow(pending),
-                                         acc.Row(pending).plane[kWeightPlane], bandRow(pending + 1),
-                                         acc.Row(pending + 1).plane[kWeightPlane], avx2);
-        pending += 2;
-      } else {
-        edof_rows::AccumulateBandRow(source, table, bandRow(pending),
-                                     acc.Row(pending).plane[kWeightPlane], avx2);
-        ++pending;
-      }
-    }
-  }
-  if (pending != end) {
-    throw std::logic_error("Native EDOF band rows left over");
-  }
+  cursor.Finish();
 }
 
 // One chunk of the collapse of level l: R(l) = upsampled R(l + 1) + normalised acc(l), for rows
@@ -276,18 +328,20 @@ RowPlanes PlanarImage::Row(int32_t y) const {
 }
 
 Pyramid::Pyramid(const std::vector<std::pair<int32_t, int32_t>>& sizes, unsigned int maxThreads,
-                 bool avx2)
-    : sizes_(sizes), maxThreads_(maxThreads), avx2_(avx2) {
+                 bool avx2, size_t groupBytes)
+    : sizes_(sizes), maxThreads_(maxThreads), avx2_(avx2), groupBytes_(groupBytes) {
   for (size_t l = 0; l + 1 < sizes_.size(); ++l) {
     tables_.emplace_back(sizes_[l + 1].first, sizes_[l + 1].second, sizes_[l].first,
                          sizes_[l].second);
   }
   acc_.reserve(sizes_.size());
   levels_.reserve(sizes_.size());
+  // Level 1 lives in firstLevels_, one image per frame of a group.
+  levels_.emplace_back();
   levels_.emplace_back();
   for (size_t l = 0; l < sizes_.size(); ++l) {
     acc_.emplace_back(sizes_[l].first, sizes_[l].second);
-    if (l > 0) {
+    if (l > 1) {
       levels_.emplace_back(sizes_[l].first, sizes_[l].second);
     }
   }
@@ -323,22 +377,64 @@ void Pyramid::SumWeights(const std::vector<FieldView>& fields,
   });
 }
 
-void Pyramid::AddFrame(const edof_rows::FrameWarp& warp, const float* weightSum) {
+size_t Pyramid::GroupSize(size_t frames) const {
+  const size_t levelBytes = Count(sizes_[1].first, sizes_[1].second) * kPlanes * sizeof(float);
+  return std::max<size_t>(1, std::min(frames, 1 + groupBytes_ / levelBytes));
+}
+
+void Pyramid::AddFrames(const std::vector<const edof_rows::FrameWarp*>& warps,
+                        const float* weightSum) {
   const size_t levels = Levels();
   if (levels == 1) {
-    AddSingleLevelFrame(warp, weightSum);
+    for (const edof_rows::FrameWarp* warp : warps) {
+      AddSingleLevelFrame(*warp, weightSum);
+    }
     return;
   }
-  const PlanarImage* coarsest = &acc_[levels - 1];
-  // Base rows: warped into a ring, box-filtered into level 1, banded into acc(0).
+  const size_t group = GroupSize(warps.size());
+  for (size_t first = 0; first < warps.size(); first += group) {
+    const size_t count = std::min(group, warps.size() - first);
+    while (firstLevels_.size() < count) {
+      firstLevels_.emplace_back(sizes_[1].first, sizes_[1].second);
+    }
+    AddBaseLevels(warps.data() + first, count, weightSum);
+    for (size_t g = 0; g < count; ++g) {
+      AddCoarserLevels(firstLevels_[g]);
+    }
+  }
+}
+
+void Pyramid::AddBaseLevels(const edof_rows::FrameWarp* const* warps, size_t count,
+                            const float* weightSum) {
+  const PlanarImage* coarsest = Levels() == 2 ? &acc_[1] : nullptr;
+  // Base rows of every frame of the group: warped into a ring, box-filtered into its level 1,
+  // banded into acc(0) frame after frame at each row.
   ParallelRows(sizes_[0].second, maxThreads_, [&](int32_t begin, int32_t end) {
-    WarpedRows rows(warp, weightSum, sizes_[0].first);
-    BandChunk(rows, tables_[0], levels_[1], acc_[0], levels == 2 ? coarsest : nullptr, begin, end,
-              avx2_);
+    std::vector<std::unique_ptr<WarpedRows>> rows;
+    std::vector<std::unique_ptr<BandCursor<WarpedRows>>> cursors;
+    for (size_t g = 0; g < count; ++g) {
+      rows.push_back(std::make_unique<WarpedRows>(*warps[g], weightSum, sizes_[0].first));
+      cursors.push_back(std::make_unique<BandCursor<WarpedRows>>(
+          *rows.back(), tables_[0], firstLevels_[g], acc_[0], coarsest, begin, end, avx2_));
+    }
+    for (int32_t j = cursors[0]->Low(); j <= cursors[0]->High(); ++j) {
+      for (const auto& cursor : cursors) {
+        cursor->Step(j);
+      }
+    }
+    for (const auto& cursor : cursors) {
+      cursor->Finish();
+    }
   });
+}
+
+void Pyramid::AddCoarserLevels(const PlanarImage& levelOne) {
+  const size_t levels = Levels();
+  const PlanarImage* coarsest = &acc_[levels - 1];
   for (size_t l = 1; l + 1 < levels; ++l) {
+    const PlanarImage& fine = l == 1 ? levelOne : levels_[l];
     ParallelRows(sizes_[l].second, maxThreads_, [&](int32_t begin, int32_t end) {
-      StoredRows rows(levels_[l]);
+      StoredRows rows(fine);
       BandChunk(rows, tables_[l], levels_[l + 1], acc_[l], l + 2 == levels ? coarsest : nullptr,
                 begin, end, avx2_);
     });
@@ -381,6 +477,7 @@ void Pyramid::CollapseInto(uint8_t* out) {
   });
   // Only the accumulators are needed from here on.
   levels_.clear();
+  firstLevels_.clear();
   for (size_t l = levels - 1; l-- > 0;) {
     ParallelRows(sizes_[l].second, maxThreads_, [&](int32_t begin, int32_t end) {
       CollapseChunk(acc_[l], acc_[l + 1], tables_[l], l == 0 ? out : nullptr, begin, end, avx2_);

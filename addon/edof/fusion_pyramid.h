@@ -60,34 +60,43 @@ class PlanarImage {
 
 // Everything one call keeps while it adds the frames: the level sizes, the resampling tables
 // between neighbouring levels (tables[l]: level l + 1 up to level l), one accumulator per level
-// and the Gaussian pyramid of the frame in work from level 1 on (the base level exists only row
+// and the Gaussian pyramid of the frames in work from level 1 on (the base level exists only row
 // by row).
 class Pyramid {
  public:
-  Pyramid(const std::vector<std::pair<int32_t, int32_t>>& sizes, unsigned int maxThreads,
-          bool avx2);
+  // groupBytes bounds the memory of the level-1 images that a group keeps beyond the first.
+  Pyramid(const std::vector<std::pair<int32_t, int32_t>>& sizes, unsigned int maxThreads, bool avx2,
+          size_t groupBytes);
 
   // The weight sum over every frame, accepted or not, added in frame order at each pixel.
   void SumWeights(const std::vector<FieldView>& fields, const std::vector<const float*>& weights,
                   const std::vector<edof_rows::MapRowChecks>& checks, float* sum) const;
 
-  // Adds one accepted frame: its base level warped row by row, its Gaussian pyramid and its
-  // bands.
-  void AddFrame(const edof_rows::FrameWarp& warp, const float* weightSum);
+  // Adds the accepted frames, in order: each one's base level warped row by row, its Gaussian
+  // pyramid and its bands. Frames go through the base level in groups, every accumulator row
+  // taking the group's bands one after the other while it is in cache; each frame of a group
+  // keeps its own level 1 until its coarser levels are done.
+  void AddFrames(const std::vector<const edof_rows::FrameWarp*>& warps, const float* weightSum);
 
   // Normalises and collapses the accumulators into width x height RGBA bytes.
   void CollapseInto(uint8_t* out);
 
  private:
   size_t Levels() const { return sizes_.size(); }
+  size_t GroupSize(size_t frames) const;
   void AddSingleLevelFrame(const edof_rows::FrameWarp& warp, const float* weightSum);
+  void AddBaseLevels(const edof_rows::FrameWarp* const* warps, size_t count,
+                     const float* weightSum);
+  void AddCoarserLevels(const PlanarImage& levelOne);
 
   std::vector<std::pair<int32_t, int32_t>> sizes_;
   unsigned int maxThreads_;
   bool avx2_;
+  size_t groupBytes_;
   std::vector<edof_tables::ResampleTable> tables_;
   std::vector<PlanarImage> acc_;
   std::vector<PlanarImage> levels_;
+  std::vector<PlanarImage> firstLevels_;
 };
 
 }  // namespace edof_pyramid

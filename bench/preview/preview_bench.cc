@@ -2,8 +2,9 @@
 // 1920x1080 synthetic camera at 30 frames per second into 960x540 slots, measured on the
 // thread's own CPU clock in 1-second windows (best and median), so the capture library's drawing
 // of frames on its capture thread is left out. Beside it, in the same run: the library's grab
-// alone, a memcpy of one 1080p RGB frame (what the grab must move) and of one 960x540 RGBA slot,
-// and the ratios to the frame memcpy.
+// alone, a memcpy of one 1080p RGB frame (what the grab must move, repeated between buffers that
+// stay in cache), the same copy in the grab's situation (a source just written by another thread,
+// a destination a frame old), a memcpy of one 960x540 RGBA slot, and the ratios.
 //
 //   build/bench_preview [seconds=10]
 #include <algorithm>
@@ -36,6 +37,27 @@ double MemcpyMicroseconds(size_t bytes, int rounds) {
   volatile uint8_t sink = to[bytes / 2];
   (void)sink;
   return std::chrono::duration<double, std::micro>(elapsed).count() / rounds;
+}
+
+// A copy in the grab's own situation: the source was just written by another thread (as the
+// capture thread draws or converts each frame) and the destination was last written a frame
+// interval ago.
+double ColdCopyMicroseconds(size_t bytes) {
+  std::vector<uint8_t> source(bytes, 1);
+  std::vector<uint8_t> destination(bytes, 2);
+  static int round = 0;
+  ++round;
+  std::thread writer([&] { std::memset(source.data(), round, bytes); });
+  writer.join();
+  std::this_thread::sleep_for(std::chrono::milliseconds(33));
+  std::thread again([&] { std::memset(source.data(), round + 1, bytes); });
+  again.join();
+  const auto start = std::chrono::steady_clock::now();
+  std::memcpy(destination.data(), source.data(), bytes);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  volatile uint8_t sink = destination[bytes / 2];
+  (void)sink;
+  return std::chrono::duration<double, std::micro>(elapsed).count();
 }
 
 struct Stats {
@@ -116,6 +138,11 @@ int main(int argc, char** argv) {
     frameCopyUs.push_back(MemcpyMicroseconds(1920 * 1080 * 3, 40));
     slotCopyUs.push_back(MemcpyMicroseconds(960 * 540 * 4, 80));
   }
+  std::vector<double> coldCopyUs;
+  for (int round = 0; round < 15; ++round) {
+    coldCopyUs.push_back(ColdCopyMicroseconds(1920 * 1080 * 3));
+  }
+  const Stats coldCopy = Summarise(coldCopyUs);
   const Stats producerStats = Summarise(producerUs);
   const Stats grabStats = Summarise(grabUs);
   const Stats frameCopy = Summarise(frameCopyUs);
@@ -143,6 +170,12 @@ int main(int argc, char** argv) {
       "  producer's own work (decimation, quality frame, publication), medians: %.0f us per "
       "frame\n",
       producerStats.median - grabStats.median);
+  std::printf(
+      "  memcpy of one frame just written by another thread, into a buffer a frame old: best "
+      "%.0f us, median %.0f us\n",
+      coldCopy.best, coldCopy.median);
+  std::printf("  producer per frame / that copy: best %.2f, medians %.2f\n",
+              producerStats.best / coldCopy.best, producerStats.median / coldCopy.median);
   std::printf("  grab / frame memcpy: best %.2f, medians %.2f\n", grabStats.best / frameCopy.best,
               grabStats.median / frameCopy.median);
   std::printf("  producer per frame / frame memcpy: best %.2f, medians %.2f\n",

@@ -179,7 +179,8 @@ void V4l2Session::Lose() {
   v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   Xioctl(stream_.fd.get(), VIDIOC_STREAMOFF, &type);
   // Closing the node at once lets the kernel remove it; a camera plugged in again can then get
-  // its old node back.
+  // its old node back. The mappings go first, as at the end of a session.
+  stream_.buffers.clear();
   stream_ = Stream();
 }
 

@@ -358,6 +358,35 @@ TEST(EdofFusion, VectorAndPlainPathsMatchThePlainImplementationOnFullResolutionF
   }
 }
 
+TEST(EdofFusion, TheBytesDoNotDependOnHowFramesAreGrouped) {
+  // Groups of one to all frames through the base level, on both paths, with 2 and 3 levels too.
+  std::mt19937 rng(31);
+  for (auto [width, height] :
+       std::vector<std::pair<int32_t, int32_t>>{{301, 157}, {130, 80}, {90, 40}}) {
+    Stack stack = testing_support::RandomStack(rng, width, height, 7);
+    // Large weights of both signs: the accumulated bands cancel, so adding the frames in another
+    // order would change the bytes.
+    for (size_t c = 0; c < stack.weight[0].size(); ++c) {
+      stack.weight[0][c] = 3000.0f + stack.weight[0][c];
+    }
+    for (size_t c = 0; c < stack.weight[2].size(); ++c) {
+      stack.weight[2][c] = -2995.0f - stack.weight[2][c];
+    }
+    const std::vector<uint8_t> expected = ReferenceFuse(stack);
+    const size_t levelOne = static_cast<size_t>((width + 1) / 2) * ((height + 1) / 2) * 16;
+    for (const char* simd : {"sse2", "avx2"}) {
+      for (size_t extra : {0, 1, 2, 10}) {
+        std::vector<uint8_t> out(expected.size());
+        FuseIntoWithGroupBytes(stack.width, stack.height, stack.referenceIndex, stack.Frames(),
+                               stack.Fields(), stack.Weights(), 2, simd, extra * levelOne,
+                               out.data());
+        EXPECT_EQ(out, expected) << width << "x" << height << ", " << simd << ", groups of "
+                                 << extra + 1;
+      }
+    }
+  }
+}
+
 TEST(EdofFusion, FuseIntoWritesEveryByte) {
   std::mt19937 rng(5);
   const Stack stack = testing_support::RandomStack(rng, 130, 80, 3);
