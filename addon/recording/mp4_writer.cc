@@ -451,12 +451,12 @@ void Mp4Writer::MakeRoomForFragment() {
 }
 
 // The fragmented file is read back only after a failure. Its pages leave the page cache once the
-// kernel has had time to write them back (a minute after they were written): a recording's
-// worth of cached pages would double the memory a recording takes, and would make the removal
-// of the fragmented file at the end cost as much as writing it.
+// kernel has had time to write them back (40 s after they were written; it writes dirty data back
+// after 30 s): a recording's worth of cached pages would double the memory a recording takes, and
+// would make the removal of the fragmented file at the end cost as much as writing it.
 void Mp4Writer::ReleaseWrittenPages() {
-  constexpr size_t kKeptFragments = 60;
-  constexpr uint64_t kReleaseEvery = 10;
+  constexpr size_t kKeptFragments = 40;
+  constexpr uint64_t kReleaseEvery = 5;
   recentCommits_.push_back(committed_);
   if (recentCommits_.size() <= kKeptFragments) {
     return;
