@@ -8,7 +8,7 @@ const { runPreview, requirePreview } = require('./preview');
 const { snapshot } = require('./snapshot');
 const { record } = require('./record');
 const { imageFormatFor, formatName } = require('./images');
-const { openOutput, partialPath } = require('./output');
+const { openOutput } = require('./output');
 const { Progress } = require('./progress');
 const { INTERRUPTED, interruptible, isRecordingCopy, runDetached } = require('./launcher');
 const { messages } = require('./stdio');
@@ -211,7 +211,7 @@ function recordCommand(argv) {
     }
     // Everything is checked, and the user asked, before the copy starts.
     const out = await openOutput(file, opts, { ext: args.ext });
-    process.exitCode = await runDetached(argv, { temp: (pid) => partialPath(file, pid, args.ext), replace: out.replace });
+    process.exitCode = await runDetached(argv, { file, ext: args.ext, replace: out.replace });
   };
 }
 

@@ -2,11 +2,13 @@
 // Signals, and the recording copy of the tool.
 //
 // `record` runs in a copy of this process in its own session, and this process passes the
-// signals on to it: the copy finalizes the MP4 on Ctrl-C or SIGTERM, and if it is killed outright
-// this process removes its unfinished file, puts the terminal back (the copy's progress bar hid
-// the cursor) and says so on a line of its own. (The encoder worker has a process group of its
+// signals on to it: the copy finalizes the MP4 on Ctrl-C or SIGTERM. If it is killed outright,
+// the encoder worker still finishes the file with what was recorded (it sees its connection
+// close); this process waits for that, puts the terminal back (the copy's progress bar hid the
+// cursor) and says so on a line of its own. (The encoder worker has a process group of its
 // own, so a terminal's Ctrl-C never reaches it directly.)
 const fs = require('fs');
+const path = require('path');
 const { spawn } = require('child_process');
 const { firstLine } = require('./errors');
 const { partialPath } = require('./output');
@@ -14,6 +16,84 @@ const { output, messages, writeAll } = require('./stdio');
 const { TERMINAL_RESET } = require('./progress');
 
 const INTERRUPTED = 130;
+// How long a killed copy's encoder worker may take to finish the file before this process
+// reports what is there (the worker goes on either way).
+const WORKER_FINISH_MS = 30_000;
+
+// Whether an encoder worker is still writing `target` (its first argument is the output path).
+function workerWriting(target) {
+  for (const pid of fs.readdirSync('/proc')) {
+    if (!/^\d+$/.test(pid)) continue;
+    try {
+      const args = fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').split('\0');
+      if (path.basename(args[0]) === 'encworker' && args[1] === target) return true;
+    } catch {
+      // Gone meanwhile.
+    }
+  }
+  return false;
+}
+
+async function waitForWorker(target) {
+  const deadline = Date.now() + WORKER_FINISH_MS;
+  while (workerWriting(target) && Date.now() < deadline) {
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+}
+
+// Whether the MP4 at `target` holds any video: a fragment, or media data with something in it
+// (a recording killed before its first frame holds only its header).
+function holdsVideo(target) {
+  let fd;
+  try {
+    fd = fs.openSync(target, 'r');
+  } catch {
+    return false;
+  }
+  try {
+    const size = fs.fstatSync(fd).size;
+    const header = Buffer.alloc(16);
+    for (let offset = 0; offset + 8 <= size;) {
+      if (fs.readSync(fd, header, 0, 16, offset) < 8) return false;
+      let boxSize = header.readUInt32BE(0);
+      const type = header.toString('latin1', 4, 8);
+      let headerSize = 8;
+      if (boxSize === 1) {
+        boxSize = Number(header.readBigUInt64BE(8));
+        headerSize = 16;
+      } else if (boxSize === 0) {
+        boxSize = size - offset;
+      }
+      if (type === 'moof' || (type === 'mdat' && Math.min(boxSize, size - offset) > headerSize)) return true;
+      if (boxSize < headerSize) return false;
+      offset += boxSize;
+    }
+    return false;
+  } finally {
+    fs.closeSync(fd);
+  }
+}
+
+// After the copy was killed: the recording file (or, for standard output, the copy's temporary
+// file, which is then written there) keeps what was recorded; one without frames is removed.
+async function keepKilledRecording(file, ext, pid) {
+  const target = file === '-' ? partialPath(file, pid, ext) : path.resolve(file);
+  await waitForWorker(target);
+  if (!holdsVideo(target)) {
+    fs.rmSync(target, { force: true });
+    return 'nothing was recorded';
+  }
+  if (file !== '-') return `${file} keeps what was recorded until then`;
+  const fd = fs.openSync(target, 'r');
+  try {
+    const chunk = Buffer.allocUnsafe(1 << 20);
+    for (let n; (n = fs.readSync(fd, chunk, 0, chunk.length, null)) > 0;) output.write(chunk.subarray(0, n));
+  } finally {
+    fs.closeSync(fd);
+    fs.rmSync(target, { force: true });
+  }
+  return 'standard output got what was recorded until then';
+}
 
 // Ctrl-C and SIGTERM ask the running command to stop; a second one ends the process at once
 // (the exit handlers still remove unfinished output files and restore the terminal).
@@ -40,9 +120,9 @@ function interruptible() {
 
 const isRecordingCopy = () => process.env.ZENTRI_CLI_DETACHED === '1';
 
-// Runs argv in the recording copy and resolves to its exit code. `temp` is the name the copy
-// writes its unfinished file under; `replace` says the user agreed to replace the output.
-function runDetached(argv, { temp, replace }) {
+// Runs argv in the recording copy and resolves to its exit code. `file` is the output as given
+// and `ext` its extension; `replace` says the user agreed to replace the output.
+function runDetached(argv, { file, ext, replace }) {
   return new Promise((resolve) => {
     const env = { ...process.env, ZENTRI_CLI_DETACHED: '1', ZENTRI_OUTPUT_FD: '3' };
     if (replace) env.ZENTRI_CLI_OVERWRITE = '1';
@@ -69,13 +149,18 @@ function runDetached(argv, { temp, replace }) {
       messages.line(`zentri: could not start the recording process: ${firstLine(error)}`);
       resolve(1);
     });
-    child.on('exit', (code, signal) => {
+    child.on('exit', async (code, signal) => {
       if (signal) {
-        // Killed before it could clean up: its unfinished file is of no use, and its progress
-        // bar may have left the cursor hidden in the middle of a line.
-        fs.rmSync(temp(child.pid), { force: true });
+        // Killed before it could finish: its progress bar may have left the cursor hidden in the
+        // middle of a line.
+        let outcome;
+        try {
+          outcome = await keepKilledRecording(file, ext, child.pid);
+        } catch (error) {
+          outcome = `its file could not be checked: ${firstLine(error)}`;
+        }
         if (messages.isTTY) writeAll(2, TERMINAL_RESET);
-        messages.line(`zentri: the recording process was killed by ${signal}; nothing was recorded`);
+        messages.line(`zentri: the recording process was killed by ${signal}; ${outcome}`);
       }
       resolve(code ?? 1);
     });

@@ -127,6 +127,41 @@ class OutputFile {
     pending.add(this.temp);
   }
 
+  // Where a recording is written. A recording file is playable while it grows and keeps what was
+  // recorded when anything goes wrong, so it is written at its own path rather than under a
+  // temporary name that an ending process would remove; only standard output goes through a
+  // temporary file. Without agreement to replace, the name is taken exclusively first, so a
+  // file that appeared since the check is never truncated.
+  recordingTarget() {
+    if (this.toStdout) {
+      this.reserve();
+      return this.temp;
+    }
+    if (!this.replace) {
+      try {
+        fs.closeSync(fs.openSync(this.path, 'wx'));
+      } catch (error) {
+        if (error.code === 'EEXIST') throw new CliError(`${this.shown} already exists (-y overwrites it)`);
+        throw new CliError(`cannot write ${this.shown}: ${error.code || error.message}`);
+      }
+    }
+    return this.path;
+  }
+
+  // Ends a recording written to recordingTarget(): a file that holds frames stays (standard
+  // output gets it), one without frames is removed. Returns whether frames were kept.
+  finishRecording(framesWritten) {
+    const target = this.toStdout ? this.temp : this.path;
+    const size = fs.statSync(target, { throwIfNoEntry: false })?.size ?? 0;
+    if (framesWritten < 1 || size === 0) {
+      fs.rmSync(target, { force: true });
+      pending.delete(target);
+      return false;
+    }
+    if (this.toStdout) this.copyToStdout();
+    return true;
+  }
+
   // Writes the whole content to the temporary file and moves it into place (or, for "-",
   // writes it to standard output).
   write(bytes) {

@@ -1,7 +1,7 @@
 'use strict';
 // Camera recording: the preview producer offers each preview frame to the addon's camera
-// recorder, so a recording runs at the preview's size and rate. The MP4 is written under a
-// temporary name and moved into place only after the recorder has finalized it.
+// recorder, so a recording runs at the preview's size and rate. The MP4 is written at its own
+// path: it is playable while it grows, and a failed or killed recording keeps what it recorded.
 const { CliError } = require('./errors');
 const { requireFunctions, lastError } = require('./addon');
 const { openCamera, sleep } = require('./camera');
@@ -37,8 +37,14 @@ function evenPreviewLimits(sw, sh, max) {
 async function record({ index, out, seconds, size = null, max = { width: 960, height: 540 },
   fps = 30, bitrate = 4_000_000, stop = { requested: false }, onStart = null, onProgress = null }) {
   const addon = requireFunctions('camera recording', [...PREVIEW_FUNCTIONS, ...RECORDING_FUNCTIONS]);
-  const camera = await openCamera(index, size);
-  out.reserve();
+  const target = out.recordingTarget();
+  let camera;
+  try {
+    camera = await openCamera(index, size);
+  } catch (error) {
+    out.finishRecording(0);
+    throw error;
+  }
   let stopResult;
   let status;
   let elapsed = 0;
@@ -48,7 +54,7 @@ async function record({ index, out, seconds, size = null, max = { width: 960, he
     if (!addon.cameraRecordingAvailable()) {
       throw new CliError(`recording is not available: ${lastError()}`);
     }
-    const started = addon.cameraRecordingStart(out.temp, first.width, first.height, fps, bitrate);
+    const started = addon.cameraRecordingStart(target, first.width, first.height, fps, bitrate);
     if (started !== 0) {
       throw new CliError(`the recording of ${first.width}x${first.height} did not start: ${lastError()}`);
     }
@@ -71,19 +77,20 @@ async function record({ index, out, seconds, size = null, max = { width: 960, he
     stopResult = addon.cameraRecordingStop();
     status = addon.cameraRecordingStatus();
     preview.stop();
-  } finally {
-    // Also finalizes a recording that is still running when something above failed.
-    camera.close();
+  } catch (error) {
+    camera.close(); // finalizes a recording that is still running
+    out.finishRecording(addon.cameraRecordingStatus().framesWritten);
+    throw error;
   }
-  if (stopResult !== 0 || status.error) {
-    out.discard();
-    throw new CliError(`the recording failed: ${status.error || lastError()}`);
+  camera.close();
+  const failure = stopResult !== 0 || status.error ? status.error || lastError() : '';
+  const kept = out.finishRecording(status.framesWritten);
+  if (failure) {
+    const where = out.toStdout ? 'standard output got' : `${out.shown} keeps`;
+    throw new CliError(`the recording failed: ${failure}` +
+      (kept ? `; ${where} the ${status.framesWritten} frames written before that` : ''));
   }
-  if (status.framesWritten < 1) {
-    out.discard();
-    throw new CliError('the recording failed: no frame was written');
-  }
-  out.commit();
+  if (!kept) throw new CliError('the recording failed: no frame was written');
   return { path: out.path, status, seconds: elapsed, interrupted: Boolean(stop.requested) };
 }
 
