@@ -11,7 +11,7 @@ const fs = require('fs');
 const path = require('path');
 const { spawn } = require('child_process');
 const { firstLine } = require('./errors');
-const { partialPath } = require('./output');
+const { partialPath, holdsVideo } = require('./output');
 const { output, messages, writeAll } = require('./stdio');
 const { TERMINAL_RESET } = require('./progress');
 
@@ -38,39 +38,6 @@ async function waitForWorker(target) {
   const deadline = Date.now() + WORKER_FINISH_MS;
   while (workerWriting(target) && Date.now() < deadline) {
     await new Promise((resolve) => setTimeout(resolve, 100));
-  }
-}
-
-// Whether the MP4 at `target` holds any video: a fragment, or media data with something in it
-// (a recording killed before its first frame holds only its header).
-function holdsVideo(target) {
-  let fd;
-  try {
-    fd = fs.openSync(target, 'r');
-  } catch {
-    return false;
-  }
-  try {
-    const size = fs.fstatSync(fd).size;
-    const header = Buffer.alloc(16);
-    for (let offset = 0; offset + 8 <= size;) {
-      if (fs.readSync(fd, header, 0, 16, offset) < 8) return false;
-      let boxSize = header.readUInt32BE(0);
-      const type = header.toString('latin1', 4, 8);
-      let headerSize = 8;
-      if (boxSize === 1) {
-        boxSize = Number(header.readBigUInt64BE(8));
-        headerSize = 16;
-      } else if (boxSize === 0) {
-        boxSize = size - offset;
-      }
-      if (type === 'moof' || (type === 'mdat' && Math.min(boxSize, size - offset) > headerSize)) return true;
-      if (boxSize < headerSize) return false;
-      offset += boxSize;
-    }
-    return false;
-  } finally {
-    fs.closeSync(fd);
   }
 }
 

@@ -57,6 +57,39 @@ function confirm(question) {
   });
 }
 
+// Whether the MP4 at `target` holds any video: a fragment, or media data with something in it
+// (a recording killed before its first frame holds only its header).
+function holdsVideo(target) {
+  let fd;
+  try {
+    fd = fs.openSync(target, 'r');
+  } catch {
+    return false;
+  }
+  try {
+    const size = fs.fstatSync(fd).size;
+    const header = Buffer.alloc(16);
+    for (let offset = 0; offset + 8 <= size;) {
+      if (fs.readSync(fd, header, 0, 16, offset) < 8) return false;
+      let boxSize = header.readUInt32BE(0);
+      const type = header.toString('latin1', 4, 8);
+      let headerSize = 8;
+      if (boxSize === 1) {
+        boxSize = Number(header.readBigUInt64BE(8));
+        headerSize = 16;
+      } else if (boxSize === 0) {
+        boxSize = size - offset;
+      }
+      if (type === 'moof' || (type === 'mdat' && Math.min(boxSize, size - offset) > headerSize)) return true;
+      if (boxSize < headerSize) return false;
+      offset += boxSize;
+    }
+    return false;
+  } finally {
+    fs.closeSync(fd);
+  }
+}
+
 const canAsk = () => Boolean(process.stdin.isTTY && messages.isTTY);
 
 // What the overwrite options allow: true (-y), false (-n) or undefined (ask on a terminal).
@@ -152,8 +185,7 @@ class OutputFile {
   // output gets it), one without frames is removed. Returns whether frames were kept.
   finishRecording(framesWritten) {
     const target = this.toStdout ? this.temp : this.path;
-    const size = fs.statSync(target, { throwIfNoEntry: false })?.size ?? 0;
-    if (framesWritten < 1 || size === 0) {
+    if (framesWritten < 1 || !holdsVideo(target)) {
       fs.rmSync(target, { force: true });
       pending.delete(target);
       return false;
@@ -253,4 +285,4 @@ async function openOutput(file, opts = {}, options = {}) {
   return out;
 }
 
-module.exports = { OutputFile, openOutput, partialPath, overwriteChoice, canAsk };
+module.exports = { OutputFile, openOutput, partialPath, holdsVideo, overwriteChoice, canAsk };

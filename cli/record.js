@@ -87,8 +87,8 @@ async function record({ index, out, seconds, size = null, max = { width: 960, he
   const kept = out.finishRecording(status.framesWritten);
   if (failure) {
     const where = out.toStdout ? 'standard output got' : `${out.shown} keeps`;
-    throw new CliError(`the recording failed: ${failure}` +
-      (kept ? `; ${where} the ${status.framesWritten} frames written before that` : ''));
+    throw new CliError(`the recording failed: ${failure}; ` +
+      (kept ? `${where} what was recorded before that` : 'nothing was kept'));
   }
   if (!kept) throw new CliError('the recording failed: no frame was written');
   return { path: out.path, status, seconds: elapsed, interrupted: Boolean(stop.requested) };

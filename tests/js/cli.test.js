@@ -325,6 +325,40 @@ test('record to standard output with --bitrate 4M and --json on stderr', noRecor
   assert.deepEqual(fs.readdirSync(require('node:os').tmpdir()).filter((n) => n.startsWith('.zentri-stdout.')), []);
 });
 
+// A small tmpfs as the disk (root only), unmounted after the test.
+function smallDisk(t, size) {
+  const dir = fs.mkdtempSync(path.join(require('node:os').tmpdir(), 'zentri-cli-disk-'));
+  if (spawnSync('mount', ['-t', 'tmpfs', '-o', `size=${size}`, 'tmpfs', dir]).status !== 0) {
+    fs.rmdirSync(dir);
+    return null;
+  }
+  t.after(() => {
+    spawnSync('umount', [dir]);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+  return dir;
+}
+
+test('a recording that fails on a full disk keeps what it recorded, and one without video leaves nothing', {
+  ...noRecording, skip: noRecording.skip || (process.getuid() !== 0 && 'mounting a tmpfs needs root'),
+}, (t) => {
+  const disk = smallDisk(t, '1m');
+  assert.ok(disk, 'tmpfs mounted');
+  const file = path.join(disk, 'full.mp4');
+  const result = run(['record', file, '-d', '30', '--max', '640x360', '--bitrate', '8M']);
+  assert.equal(result.code, 1, result.stderr);
+  assert.match(result.stderr, new RegExp(`\nzentri: the recording failed: Writing an H.264 packet failed: No space left on device; ${file} keeps what was recorded before that\n$`));
+  assert.ok(decodesCleanly(file), 'the kept recording decodes without errors');
+  assert.ok(Number(probe(file).stream.nb_read_packets) >= 30);
+
+  // Too small for the first fragment: nothing is kept, and nothing is left.
+  const tiny = smallDisk(t, '200k');
+  const none = run(['record', path.join(tiny, 'none.mp4'), '-d', '30', '--max', '1280x720', '--bitrate', '20M']);
+  assert.equal(none.code, 1, none.stderr);
+  assert.match(none.stderr, /the recording failed: .*No space left on device; nothing was kept\n$/);
+  assert.deepEqual(fs.readdirSync(tiny), []);
+});
+
 test('Ctrl-C during record still finalizes a playable MP4', noRecording, async (t) => {
   const dir = tempDir(t);
   const file = path.join(dir, 'interrupted.mp4');
