@@ -67,6 +67,7 @@ const MODULES = {
   libavcodec: ['FFmpeg libavcodec headers', 'libavcodec-dev'],
   libavformat: ['FFmpeg libavformat headers', 'libavformat-dev'],
   libturbojpeg: ['libjpeg-turbo headers', 'libturbojpeg0-dev'],
+  libjpeg: ['libjpeg-turbo libjpeg headers', 'libjpeg62-turbo-dev'],
 };
 // Names that CMake reports when a package configuration or module is missing.
 const CMAKE_NAMES = {

@@ -90,7 +90,8 @@ test('without a usable prebuilt binary, the install step names what building fro
   });
   assert.equal(noHeaders.status, 1, noHeaders.stderr);
   assert.match(noHeaders.stderr, /^zentri-native: the prebuilt binary does not load here \(.+\); building from source needs/m);
-  for (const pkg of ['libusb-1.0-0-dev', 'libavutil-dev', 'libavcodec-dev', 'libavformat-dev', 'libturbojpeg0-dev']) {
+  for (const pkg of ['libusb-1.0-0-dev', 'libavutil-dev', 'libavcodec-dev', 'libavformat-dev', 'libturbojpeg0-dev',
+    'libjpeg62-turbo-dev']) {
     assert.match(noHeaders.stderr, new RegExp(`\\(Debian/Ubuntu package ${pkg}\\)`));
   }
   assert.doesNotMatch(noHeaders.stderr, /package cmake\)/);
