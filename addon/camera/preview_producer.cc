@@ -96,20 +96,6 @@ CameraPreviewProducer::~CameraPreviewProducer() {
   Stop();
 }
 
-CameraPreviewProducer::ControlGate::Hold::Hold(ControlGate& gate) : gate_(gate) {
-  std::unique_lock<std::mutex> lock(gate_.mutex_);
-  gate_.free_.wait(lock, [this] { return !gate_.taken_; });
-  gate_.taken_ = true;
-}
-
-CameraPreviewProducer::ControlGate::Hold::~Hold() {
-  {
-    std::lock_guard<std::mutex> lock(gate_.mutex_);
-    gate_.taken_ = false;
-  }
-  gate_.free_.notify_one();
-}
-
 int64_t CameraPreviewProducer::FrameIntervalForFps(int fps) {
   if (fps < 1) {
     return kNsPerSecond;

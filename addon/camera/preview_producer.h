@@ -18,6 +18,7 @@
 
 #include "camera/camera_binding.h"
 #include "camera/decimation.h"
+#include "core/control_gate.h"
 
 namespace zentri_native {
 
@@ -228,31 +229,10 @@ class CameraPreviewProducer {
   VideoRecorder* const recorder_;
 
   std::atomic<bool> running_{false};
-  // Start and the stop operations take turns through this gate. It is not a mutex held across
-  // the join: the gate's own mutex is held only to mark it taken or free, so the producer thread
-  // (which never uses the gate) and readers are never blocked by it.
-  class ControlGate {
-   public:
-    class Hold {
-     public:
-      explicit Hold(ControlGate& gate);
-      ~Hold();
-      Hold(const Hold&) = delete;
-      Hold& operator=(const Hold&) = delete;
-
-     private:
-      ControlGate& gate_;
-    };
-
-   private:
-    std::mutex mutex_;
-    std::condition_variable free_;
-    bool taken_ = false;
-  };
   void RequestStopUnderGate();
   void JoinAndResetUnderGate();
 
-  ControlGate control_;
+  ControlGate control_;  // Start and the stop operations take turns through it
   std::thread thread_;
   std::atomic<int32_t> deviceIndex_{-1};
   int32_t maxWidth_ = 960;

@@ -123,20 +123,6 @@ VideoRecorder::~VideoRecorder() {
   Stop();
 }
 
-VideoRecorder::ControlGate::Hold::Hold(ControlGate& gate) : gate_(gate) {
-  std::unique_lock<std::mutex> lock(gate_.mutex_);
-  gate_.free_.wait(lock, [this] { return !gate_.taken_; });
-  gate_.taken_ = true;
-}
-
-VideoRecorder::ControlGate::Hold::~Hold() {
-  {
-    std::lock_guard<std::mutex> lock(gate_.mutex_);
-    gate_.taken_ = false;
-  }
-  gate_.free_.notify_one();
-}
-
 bool VideoRecorder::Available() const {
   return platform_.available && platform_.available();
 }

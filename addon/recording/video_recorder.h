@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/control_gate.h"
+
 namespace zentri_native {
 
 enum class RecorderState : int32_t {
@@ -123,28 +125,6 @@ class VideoRecorder {
   void EndWithError(const std::string& message);
 
  private:
-  // Start and Stop take turns through this gate. Its mutex is held only to mark it taken or
-  // free, never across the join, so the worker thread (which never uses the gate), producers
-  // and status readers are never blocked by it.
-  class ControlGate {
-   public:
-    class Hold {
-     public:
-      explicit Hold(ControlGate& gate);
-      ~Hold();
-      Hold(const Hold&) = delete;
-      Hold& operator=(const Hold&) = delete;
-
-     private:
-      ControlGate& gate_;
-    };
-
-   private:
-    std::mutex mutex_;
-    std::condition_variable free_;
-    bool taken_ = false;
-  };
-
   int32_t StopUnderGate();
   void Run();
   void RunWithBackend(Backend& backend);
@@ -154,7 +134,7 @@ class VideoRecorder {
   void DiscardQueueAndPoolLocked();
 
   const Platform platform_;
-  ControlGate control_;
+  ControlGate control_;  // Start and the stop operations take turns through it
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
