@@ -62,6 +62,7 @@ bool CameraBinding::Load(const std::string& explicitPath) {
       continue;
     }
     LoadOptionalSymbol(handle, "cnokhwa_start_capture_with_format", &table.startCaptureWithFormat);
+    LoadOptionalSymbol(handle, "cnokhwa_read_frame", &table.readFrame);
     // Nothing reads these fields before the release store below publishes them.
     static_cast<CameraFunctionTable&>(*this) = table;
     library_ = handle;
@@ -109,6 +110,16 @@ int CameraBinding::GrabFrame(int index, void* destination, int64_t capacity) con
     return kCameraSizeInvalid;
   }
   return grabFrame(index, destination, static_cast<int>(capacity));
+}
+
+int CameraBinding::ReadFrame(int index, FrameReader reader, void* context) const {
+  if (!loaded()) {
+    return kCameraNotLoaded;
+  }
+  if (readFrame == nullptr) {
+    return kCameraNotSupported;
+  }
+  return readFrame(index, reader, context);
 }
 
 }  // namespace zentri_native

@@ -57,6 +57,11 @@ struct CameraFunctionTable {
   IndexFn frameBytesPerRow = nullptr;
   TextFn grabFrame = nullptr;
   FormatFn startCaptureWithFormat = nullptr;  // optional
+  // Reads the newest frame in place under the library's lock; optional.
+  using FrameReader = void (*)(void* context, const unsigned char* frame, int width, int height,
+                               int bytesPerRow);
+  using ReadFn = int (*)(int, FrameReader, void*);
+  ReadFn readFrame = nullptr;
 };
 
 // The binding is shared by every thread that uses the camera: the script threads and the preview
@@ -91,6 +96,12 @@ class CameraBinding : public CameraFunctionTable {
   // The library's grab; -6 when not loaded, -11 for a capacity outside 1 .. INT32_MAX (the
   // library takes an int).
   int GrabFrame(int index, void* destination, int64_t capacity) const;
+  // Whether the library can lend its newest frame (ReadFrame works).
+  bool CanReadFrame() const { return loaded() && readFrame != nullptr; }
+  // The library's in-place read: reader runs on this thread with the frame while the library
+  // holds it, and must not throw or call the library. -6 when not loaded, kCameraNotSupported
+  // when the library has no such function.
+  int ReadFrame(int index, FrameReader reader, void* context) const;
 
  private:
   std::mutex loadMutex_;  // held by Load only; readers never take it

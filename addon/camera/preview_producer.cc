@@ -262,7 +262,7 @@ int CameraPreviewProducer::ChooseTargetSlot() const {
 
 const uint8_t* CameraPreviewProducer::KeepQualityFrame(LoopState& state, int64_t grabbedNs) {
   const uint8_t* frame = state.grab.data();
-  if (state.qualityRefreshed && grabbedNs - state.lastQualityNs < kQualityRefreshNs) {
+  if (!QualityRefreshDue(state, grabbedNs)) {
     return frame;
   }
   // Read beside the steady time that spaces refreshes, so that the copy below (and a wait for a
@@ -354,17 +354,23 @@ bool CameraPreviewProducer::ProduceFrame(LoopState& state) {
   }
 
   const int target = ChooseTargetSlot();
+  if (!QualityRefreshDue(state, SteadyNs()) && binding_.CanReadFrame()) {
+    // Between quality refreshes nothing needs the whole frame: the slot is decimated from the
+    // library's own frame, and the one copy of the frame is the library's conversion.
+    const int result = DecimateLentFrame(state, target);
+    if (!ShouldRun(generation)) {
+      return false;
+    }
+    if (!AcceptGrabResult(state, result)) {
+      return true;
+    }
+    return PublishSlot(state, target);
+  }
   const int result = GrabFrame(state);
   if (!ShouldRun(generation)) {
     return false;
   }
-  lastResult_.store(result, std::memory_order_relaxed);
-  if (result != kCameraResultOk) {
-    droppedFrames_.fetch_add(1, std::memory_order_relaxed);
-    EndRecordingIfCameraGone(recorder_, result);
-    if (result == kCameraSizeInvalid || result == kCameraGeometryInvalid || result == -7) {
-      state.probed = false;
-    }
+  if (!AcceptGrabResult(state, result)) {
     return true;
   }
   const uint8_t* frame = KeepQualityFrame(state, SteadyNs());
@@ -372,6 +378,63 @@ bool CameraPreviewProducer::ProduceFrame(LoopState& state) {
     return false;
   }
   return PublishFrame(state, frame, target);
+}
+
+bool CameraPreviewProducer::AcceptGrabResult(LoopState& state, int result) {
+  lastResult_.store(result, std::memory_order_relaxed);
+  if (result == kCameraResultOk) {
+    return true;
+  }
+  droppedFrames_.fetch_add(1, std::memory_order_relaxed);
+  EndRecordingIfCameraGone(recorder_, result);
+  if (result == kCameraSizeInvalid || result == kCameraGeometryInvalid ||
+      result == kGeometryChanged) {
+    state.probed = false;
+  }
+  return false;
+}
+
+bool CameraPreviewProducer::QualityRefreshDue(const LoopState& state, int64_t nowNs) {
+  return !state.qualityRefreshed || nowNs - state.lastQualityNs >= kQualityRefreshNs;
+}
+
+namespace {
+
+// What the reader of a lent frame needs, and what it found.
+struct LentFrameRead {
+  const DecimationTables* tables;
+  int sourceWidth;
+  int sourceHeight;
+  int64_t stride;
+  uint8_t* slot;
+  bool decimated;
+};
+
+void DecimateIfPlanned(void* context, const unsigned char* frame, int width, int height,
+                       int bytesPerRow) {
+  auto* read = static_cast<LentFrameRead*>(context);
+  // The tables hold offsets for the probed geometry; a frame of another one is left alone.
+  if (width != read->sourceWidth || height != read->sourceHeight || bytesPerRow != read->stride) {
+    return;
+  }
+  DecimateWithTables(frame, *read->tables, read->slot);
+  read->decimated = true;
+}
+
+}  // namespace
+
+int CameraPreviewProducer::DecimateLentFrame(LoopState& state, int target) {
+  LentFrameRead read{&state.tables,
+                     state.sourceWidth,
+                     state.sourceHeight,
+                     state.stride,
+                     slots_[static_cast<size_t>(target)].get(),
+                     false};
+  const int result = binding_.ReadFrame(state.args.device, DecimateIfPlanned, &read);
+  if (result == kCameraResultOk && !read.decimated) {
+    return kGeometryChanged;
+  }
+  return result;
 }
 
 int CameraPreviewProducer::AwaitFirstFrame(const LoopState& state) const {
@@ -452,8 +515,12 @@ void CameraPreviewProducer::CountForRate(LoopState& state, int64_t nowNs) {
 }
 
 bool CameraPreviewProducer::PublishFrame(LoopState& state, const uint8_t* frame, int target) {
+  DecimateWithTables(frame, state.tables, slots_[static_cast<size_t>(target)].get());
+  return PublishSlot(state, target);
+}
+
+bool CameraPreviewProducer::PublishSlot(LoopState& state, int target) {
   uint8_t* slot = slots_[static_cast<size_t>(target)].get();
-  DecimateWithTables(frame, state.tables, slot);
   const uint64_t sequence = producedSequence_.fetch_add(1, std::memory_order_relaxed) + 1;
   producedFrames_.fetch_add(1, std::memory_order_relaxed);
   CountForRate(state, SteadyNs());

@@ -1,6 +1,8 @@
 // CameraPreviewProducer: a thread that polls one camera at a fixed rate, decimates each new frame
 // into one of three RGBA slots and publishes it without a lock, keeps a full-resolution quality
-// copy every 500 ms, and offers every frame to the camera recorder. No Node-API here: the script
+// copy every 500 ms, and offers every frame to the camera recorder. Between quality copies the
+// slot is decimated from the capture library's own frame while the library lends it (where the
+// library can), so the frame is not copied on those ticks. No Node-API here: the script
 // functions (preview_functions.cc) and the unit tests drive it directly.
 #pragma once
 
@@ -27,6 +29,8 @@ class VideoRecorder;
 // Result codes of the preview functions (the others are in camera_binding.h).
 constexpr int kPreviewNoPreview = -1;
 constexpr int kPreviewStopped = -5;
+// The capture library's answer when the frame's geometry changed since the caller sized for it.
+constexpr int kGeometryChanged = -7;
 
 class CameraPreviewProducer {
  public:
@@ -208,9 +212,19 @@ class CameraPreviewProducer {
   int ProbeGeometry(LoopState& state) const;
   // Grabs the newest frame into state.grab: the library's result.
   int GrabFrame(LoopState& state) const;
+  // Decimates the library's newest frame into the target slot where it lies, without copying
+  // the frame: the library's result, or kGeometryChanged when the frame is not of the probed
+  // geometry (nothing is written then).
+  int DecimateLentFrame(LoopState& state, int target);
+  // Counts a failed grab or read as dropped (and probes the geometry again where it changed);
+  // true for a frame that can be published.
+  bool AcceptGrabResult(LoopState& state, int result);
+  static bool QualityRefreshDue(const LoopState& state, int64_t nowNs);
   // Decimates frame into the target slot, counts it and publishes the slot; false on a stop
   // request before publication.
   bool PublishFrame(LoopState& state, const uint8_t* frame, int target);
+  // Counts the frame decimated into the target slot and publishes the slot.
+  bool PublishSlot(LoopState& state, int target);
   void CountForRate(LoopState& state, int64_t nowNs);
   // A failed tick: counted as dropped, with its result.
   void RecordFailure(int result);

@@ -176,6 +176,18 @@ CNOKHWA_API int cnokhwa_frame_bytes_per_row(int index);
  * cnokhwa_has_first_frame. The same frame may be grabbed any number of times. */
 CNOKHWA_API int cnokhwa_grab_frame(int index, void* buf, int size);
 
+/* Reads the newest frame where it lies, without a copy: reader(context, frame, width, height,
+ * bytes_per_row) is called with the packed RGB frame while the library holds it, so the frame
+ * cannot change or be torn while the reader runs. The device's capture thread waits to publish
+ * its next frame until the reader returns, and every other query of the same device waits too:
+ * the reader must be quick (a decimation, a copy) and must not call the library. Returns
+ * CNOKHWA_OK once the reader has run; otherwise the reader is not called and the result is
+ * CNOKHWA_NOT_YET before the first frame, CNOKHWA_ERR_BAD_ARGUMENT for a null reader, or the
+ * codes of cnokhwa_has_first_frame. */
+typedef void (*cnokhwa_frame_reader)(void* context, const unsigned char* frame, int width,
+                                     int height, int bytes_per_row);
+CNOKHWA_API int cnokhwa_read_frame(int index, cnokhwa_frame_reader reader, void* context);
+
 #ifdef __cplusplus
 }
 #endif

@@ -149,4 +149,8 @@ int cnokhwa_grab_frame(int index, void* buf, int size) {
   return WithDevice(index, [&](Device& d) { return d.Frames().Grab(buf, size); });
 }
 
+int cnokhwa_read_frame(int index, cnokhwa_frame_reader reader, void* context) {
+  return WithDevice(index, [&](Device& d) { return d.Frames().Read(reader, context); });
+}
+
 }  // extern "C"

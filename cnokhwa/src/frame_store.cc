@@ -119,6 +119,23 @@ int FrameStore::Grab(void* destination, int64_t size) const {
   return CNOKHWA_OK;
 }
 
+int FrameStore::Read(cnokhwa_frame_reader reader, void* context) const {
+  if (reader == nullptr) {
+    return CNOKHWA_ERR_BAD_ARGUMENT;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int state = StateLocked();
+  if (state != 0) {
+    return state;
+  }
+  const int64_t frameBytes = static_cast<int64_t>(width_) * 3 * height_;
+  if (static_cast<int64_t>(frame_.size()) < frameBytes) {
+    return CNOKHWA_ERR_GEOMETRY_CHANGED;  // never published so: the frame and its size go together
+  }
+  reader(context, frame_.data(), width_, height_, width_ * 3);
+  return CNOKHWA_OK;
+}
+
 uint64_t FrameStore::FrameCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return frames_;

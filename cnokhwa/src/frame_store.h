@@ -6,6 +6,8 @@
 #include <mutex>
 #include <vector>
 
+#include "cnokhwa.h"
+
 namespace cnokhwa {
 
 class FrameStore {
@@ -34,6 +36,8 @@ class FrameStore {
   int BytesPerRow() const;
   // Copies the newest frame; the codes of cnokhwa_grab_frame.
   int Grab(void* destination, int64_t size) const;
+  // Calls reader on the newest frame under the store's lock; the codes of cnokhwa_read_frame.
+  int Read(cnokhwa_frame_reader reader, void* context) const;
   // Number of frames published since the last Begin.
   uint64_t FrameCount() const;
 

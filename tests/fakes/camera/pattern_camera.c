@@ -1,10 +1,11 @@
 // A stand-in for the camera capture library whose one device draws a new frame of the synthetic
-// pattern (the one described in cnokhwa.h) at every successful grab: frame number n is the count
-// of successful grabs, so a preview that grabs every tick numbers its frames exactly like the
-// camera. Tests steer it through the pattern_camera_* functions; everything is atomic, so the
-// steering may happen while a producer thread grabs.
+// pattern (the one described in cnokhwa.h) at every successful grab or in-place read: frame number
+// n is the count of successful grabs, so a preview that grabs every tick numbers its frames exactly
+// like the camera. Tests steer it through the pattern_camera_* functions; everything is atomic, so
+// the steering may happen while a producer thread grabs.
 #include <stdatomic.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 static atomic_int g_width = 320;
@@ -109,26 +110,8 @@ int cnokhwa_frame_bytes_per_row(int index) {
   return 3 * atomic_load(&g_width);
 }
 
-int cnokhwa_grab_frame(int index, void* buf, int size) {
-  // Like the real library: the buffer must match the current frame exactly.
-  const int width = atomic_load(&g_width);
-  const int height = atomic_load(&g_height);
-  if (atomic_load(&g_failCount) > 0) {
-    atomic_fetch_sub(&g_failCount, 1);
-    return atomic_load(&g_failCode);
-  }
-  if (width < 1 || height < 1) {
-    return -7;  // the geometry changed under the caller
-  }
-  const int64_t frameBytes = (int64_t)width * 3 * height;
-  if (size < frameBytes) {
-    return -11;
-  }
-  if (size > frameBytes) {
-    return -7;
-  }
-  const unsigned n = atomic_fetch_add(&g_grabs, 1) + 1;
-  unsigned char* rgb = (unsigned char*)buf;
+// Frame number n of the pattern, width x height packed RGB.
+static void DrawPattern(unsigned char* rgb, int width, int height, unsigned n) {
   const int64_t rowBytes = (int64_t)width * 3;
   const int band = height / 8 > 1 ? height / 8 : 1;
   for (int y = 0; y < height; ++y) {
@@ -145,5 +128,62 @@ int cnokhwa_grab_frame(int index, void* buf, int size) {
       }
     }
   }
+}
+
+// A failure the test asked for, or 0.
+static int TakeFailure(void) {
+  if (atomic_load(&g_failCount) > 0) {
+    atomic_fetch_sub(&g_failCount, 1);
+    return atomic_load(&g_failCode);
+  }
+  return 0;
+}
+
+int cnokhwa_grab_frame(int index, void* buf, int size) {
+  // Like the real library: the buffer must match the current frame exactly.
+  const int width = atomic_load(&g_width);
+  const int height = atomic_load(&g_height);
+  const int failure = TakeFailure();
+  if (failure != 0) {
+    return failure;
+  }
+  if (width < 1 || height < 1) {
+    return -7;  // the geometry changed under the caller
+  }
+  const int64_t frameBytes = (int64_t)width * 3 * height;
+  if (size < frameBytes) {
+    return -11;
+  }
+  if (size > frameBytes) {
+    return -7;
+  }
+  DrawPattern((unsigned char*)buf, width, height, atomic_fetch_add(&g_grabs, 1) + 1);
+  return 0;
+}
+
+// The in-place read: the frame is drawn into memory of its own and lent to the reader, so a
+// reader that kept the pointer, or read past the frame, is caught by the sanitizers. Reads count
+// as grabs.
+int cnokhwa_read_frame(int index, void (*reader)(void*, const unsigned char*, int, int, int),
+                       void* context) {
+  const int width = atomic_load(&g_width);
+  const int height = atomic_load(&g_height);
+  if (reader == NULL) {
+    return -3;
+  }
+  const int failure = TakeFailure();
+  if (failure != 0) {
+    return failure;
+  }
+  if (width < 1 || height < 1) {
+    return -7;
+  }
+  unsigned char* rgb = (unsigned char*)malloc((size_t)width * 3 * (size_t)height);
+  if (rgb == NULL) {
+    return -3;
+  }
+  DrawPattern(rgb, width, height, atomic_fetch_add(&g_grabs, 1) + 1);
+  reader(context, rgb, width, height, width * 3);
+  free(rgb);
   return 0;
 }

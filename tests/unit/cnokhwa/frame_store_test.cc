@@ -157,5 +157,87 @@ TEST(FrameStore, ConcurrentGrabsSeeWholeFrames) {
   EXPECT_EQ(store.FrameCount(), 2000u);
 }
 
+// What a reader saw of one lent frame.
+struct LentFrame {
+  int calls = 0;
+  int width = 0;
+  int height = 0;
+  int bytesPerRow = 0;
+  bool uniform = true;
+  uint8_t value = 0;
+};
+
+void RecordLentFrame(void* context, const unsigned char* frame, int width, int height,
+                     int bytesPerRow) {
+  auto* seen = static_cast<LentFrame*>(context);
+  ++seen->calls;
+  seen->width = width;
+  seen->height = height;
+  seen->bytesPerRow = bytesPerRow;
+  seen->value = frame[0];
+  seen->uniform = true;
+  for (int64_t i = 0; i < int64_t{bytesPerRow} * height; ++i) {
+    seen->uniform = seen->uniform && frame[i] == frame[0];
+  }
+}
+
+TEST(FrameStore, ReadLendsTheNewestFrameOnlyWhenThereIsOne) {
+  FrameStore store;
+  LentFrame seen;
+  EXPECT_EQ(store.Read(RecordLentFrame, &seen), CNOKHWA_ERR_NOT_STARTED);
+  const uint64_t token = store.Begin();
+  EXPECT_EQ(store.Read(RecordLentFrame, &seen), CNOKHWA_NOT_YET);
+  EXPECT_EQ(store.Read(nullptr, &seen), CNOKHWA_ERR_BAD_ARGUMENT);
+  EXPECT_EQ(seen.calls, 0);
+
+  std::vector<uint8_t> frame = Frame(5, 3, 7);
+  store.Publish(token, frame, 5, 3);
+  EXPECT_EQ(store.Read(RecordLentFrame, &seen), CNOKHWA_OK);
+  EXPECT_EQ(seen.calls, 1);
+  EXPECT_EQ(seen.width, 5);
+  EXPECT_EQ(seen.height, 3);
+  EXPECT_EQ(seen.bytesPerRow, 15);
+  EXPECT_TRUE(seen.uniform);
+  EXPECT_EQ(seen.value, 7);
+
+  store.Fail(token, CNOKHWA_ERR_DEVICE_LOST);
+  EXPECT_EQ(store.Read(RecordLentFrame, &seen), CNOKHWA_ERR_DEVICE_LOST);
+  store.End(0);
+  EXPECT_EQ(store.Read(RecordLentFrame, &seen), CNOKHWA_ERR_NOT_STARTED);
+  EXPECT_EQ(seen.calls, 1);
+}
+
+TEST(FrameStore, LentFramesStayWholeWhileTheCaptureThreadPublishes) {
+  FrameStore store;
+  const uint64_t token = store.Begin();
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    std::vector<uint8_t> back;
+    for (int i = 1; !done; ++i) {
+      const int width = i % 2 == 0 ? 8 : 16;
+      back.assign(static_cast<size_t>(width) * 3 * 4, static_cast<uint8_t>(i));
+      store.Publish(token, back, width, 4);
+    }
+  });
+  int lent = 0;
+  int torn = 0;
+  uint64_t publishedWhileLending = 0;
+  const uint64_t publishedBefore = store.FrameCount();
+  while (lent < 2000) {
+    LentFrame seen;
+    if (store.Read(RecordLentFrame, &seen) == CNOKHWA_OK) {
+      ++lent;
+      // The geometry handed to the reader is the lent frame's own: width 8 for even frames.
+      torn += !seen.uniform || seen.bytesPerRow != seen.width * 3 ||
+              (seen.width == 8) != (seen.value % 2 == 0);
+    }
+  }
+  publishedWhileLending = store.FrameCount() - publishedBefore;
+  done = true;
+  producer.join();
+  EXPECT_EQ(torn, 0);
+  EXPECT_GT(publishedWhileLending, 0u);
+}
+
 }  // namespace
 }  // namespace cnokhwa
