@@ -76,6 +76,16 @@ int FrameStore::StateLocked() const {
   return frames_ == 0 ? CNOKHWA_NOT_YET : CNOKHWA_OK;
 }
 
+int FrameStore::FrameBytesLocked(int64_t* frameBytes) const {
+  const int state = StateLocked();
+  if (state != 0) {
+    return state;
+  }
+  *frameBytes = static_cast<int64_t>(width_) * 3 * height_;
+  // Never published so (a frame and its size go together), but a short buffer is never handed out.
+  return static_cast<int64_t>(frame_.size()) < *frameBytes ? CNOKHWA_ERR_GEOMETRY_CHANGED : 0;
+}
+
 int FrameStore::HasFirstFrame() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return StateLocked();
@@ -104,15 +114,15 @@ int FrameStore::Grab(void* destination, int64_t size) const {
     return CNOKHWA_ERR_BAD_ARGUMENT;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  const int state = StateLocked();
+  int64_t frameBytes = 0;
+  const int state = FrameBytesLocked(&frameBytes);
   if (state != 0) {
     return state;
   }
-  const int64_t frameBytes = static_cast<int64_t>(width_) * 3 * height_;
   if (size < frameBytes) {
     return CNOKHWA_ERR_BUFFER_TOO_SMALL;
   }
-  if (size > frameBytes || static_cast<int64_t>(frame_.size()) < frameBytes) {
+  if (size > frameBytes) {
     return CNOKHWA_ERR_GEOMETRY_CHANGED;
   }
   std::memcpy(destination, frame_.data(), static_cast<size_t>(frameBytes));
@@ -124,13 +134,10 @@ int FrameStore::Read(cnokhwa_frame_reader reader, void* context) const {
     return CNOKHWA_ERR_BAD_ARGUMENT;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  const int state = StateLocked();
+  int64_t frameBytes = 0;
+  const int state = FrameBytesLocked(&frameBytes);
   if (state != 0) {
     return state;
-  }
-  const int64_t frameBytes = static_cast<int64_t>(width_) * 3 * height_;
-  if (static_cast<int64_t>(frame_.size()) < frameBytes) {
-    return CNOKHWA_ERR_GEOMETRY_CHANGED;  // never published so: the frame and its size go together
   }
   reader(context, frame_.data(), width_, height_, width_ * 3);
   return CNOKHWA_OK;

@@ -44,6 +44,8 @@ class FrameStore {
  private:
   // A negative code when there is no frame to describe, else 0.
   int StateLocked() const;
+  // StateLocked, and the newest frame's size in bytes when there is one.
+  int FrameBytesLocked(int64_t* frameBytes) const;
 
   mutable std::mutex mutex_;
   uint64_t token_ = 0;
