@@ -1,103 +1,70 @@
-// The passes of the pyramid fusion over planar float images: the weight sum, each frame's
-// Gaussian pyramid and Laplacian bands added to the accumulators, and the collapse into RGBA
-// bytes. Every pass is split into row chunks by ParallelRows; each pixel is written by exactly
-// one chunk, and rows a chunk needs from beyond its own range are computed again from the same
-// inputs with the same operations, so the bytes never depend on the split.
+// One chunk of output rows through the whole pyramid. For every accepted frame in order, the
+// chunk warps the base-level rows it needs, box-filters them into the Gaussian rows of each
+// coarser level, and adds the Laplacian bands (fine - upsampled coarser level, times the fine
+// level's weight) of its rows to accumulators of its own, the coarsest level's colours times
+// weight; then it normalises and collapses the accumulators into its own output rows. Its
+// working memory is a few rows per level: it depends on the width and the chunk size, not on
+// the height.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "edof/fusion.h"
+#include "edof/fusion_chunks.h"
 #include "edof/fusion_rows.h"
-#include "edof/fusion_tables.h"
 
 namespace zentri_native {
 namespace edof_pyramid {
 
-// Floats that start at zero. They come as fresh pages from the kernel (huge pages where the
-// system allows), so no serial fill runs: pages are zeroed where the first parallel pass
-// touches them. Throws std::bad_alloc when the memory cannot be had.
-class ZeroedFloats {
- public:
-  ZeroedFloats() = default;
-  explicit ZeroedFloats(size_t count);
-  ~ZeroedFloats();
-  ZeroedFloats(ZeroedFloats&& other) noexcept;
-  ZeroedFloats& operator=(ZeroedFloats&& other) noexcept;
-  ZeroedFloats(const ZeroedFloats&) = delete;
-  ZeroedFloats& operator=(const ZeroedFloats&) = delete;
+// Rows of one level held by a chunk, from row `first` on, each row four planes of `width`
+// floats one after the other.
+struct LevelRows {
+  float* base = nullptr;
+  int32_t first = 0;
+  size_t width = 0;
 
-  float* data() const { return data_; }
-  size_t size() const { return size_; }
-
- private:
-  void Release();
-
-  void* mapping_ = nullptr;
-  size_t mappingBytes_ = 0;
-  float* data_ = nullptr;
-  size_t size_ = 0;
+  edof_rows::RowPlanes Row(int32_t y) const {
+    float* row = base + static_cast<size_t>(y - first) * edof_rows::kPlanes * width;
+    return {{row, row + width, row + 2 * width, row + 3 * width}};
+  }
 };
 
-// width x height pixels in four float planes (R, G, B, weight), zero at start.
-class PlanarImage {
+// The working memory of one worker, sized for the plan's largest chunk: per level the Gaussian
+// rows of the frame in work and the chunk's accumulator rows, the weight sum rows of the base
+// level and two upsampled rows for the collapse.
+class ChunkScratch {
  public:
-  PlanarImage() = default;
-  PlanarImage(int32_t width, int32_t height);
+  // Throws std::length_error when the size does not fit the address space, std::bad_alloc when
+  // the memory cannot be had.
+  explicit ChunkScratch(const edof_chunks::ChunkPlan& plan);
 
-  int32_t width() const { return width_; }
-  int32_t height() const { return height_; }
-  edof_rows::RowPlanes Row(int32_t y) const;
+  // The floats a worker's scratch holds for a plan, counted in 64 bits.
+  static uint64_t Floats(const edof_chunks::ChunkPlan& plan);
+
+  float* Gauss(size_t level) { return storage_.data() + gauss_[level]; }
+  float* Acc(size_t level) { return storage_.data() + acc_[level]; }
+  float* WeightSum() { return storage_.data() + weightSum_; }
+  float* Upsampled() { return storage_.data() + upsampled_; }
 
  private:
-  int32_t width_ = 0;
-  int32_t height_ = 0;
-  size_t planeSize_ = 0;
-  ZeroedFloats storage_;
+  std::vector<float> storage_;
+  size_t gauss_[kEdofMaxLevels] = {};
+  size_t acc_[kEdofMaxLevels] = {};
+  size_t weightSum_ = 0;
+  size_t upsampled_ = 0;
 };
 
-// Everything one call keeps while it adds the frames: the level sizes, the resampling tables
-// between neighbouring levels (tables[l]: level l + 1 up to level l), one accumulator per level
-// and the Gaussian pyramid of the frames in work from level 1 on (the base level exists only row
-// by row).
-class Pyramid {
- public:
-  // groupBytes bounds the memory of the level-1 images that a group keeps beyond the first.
-  Pyramid(const std::vector<std::pair<int32_t, int32_t>>& sizes, unsigned int maxThreads, bool avx2,
-          size_t groupBytes);
+// Fuses chunk `chunk` of the plan into its rows of out (width x height RGBA bytes): warps are the
+// accepted frames in frame order, weightSum the stack's weight sum.
+void FuseChunk(const edof_chunks::ChunkPlan& plan, int64_t chunk,
+               const std::vector<const edof_rows::FrameWarp*>& warps,
+               const edof_rows::WeightSum& weightSum, bool avx2, ChunkScratch& scratch,
+               uint8_t* out);
 
-  // The weight sum over every frame, accepted or not, added in frame order at each pixel.
-  void SumWeights(const std::vector<FieldView>& fields, const std::vector<const float*>& weights,
-                  const std::vector<edof_rows::MapRowChecks>& checks, float* sum) const;
-
-  // Adds the accepted frames, in order: each one's base level warped row by row, its Gaussian
-  // pyramid and its bands. Frames go through the base level in groups, every accumulator row
-  // taking the group's bands one after the other while it is in cache; each frame of a group
-  // keeps its own level 1 until its coarser levels are done.
-  void AddFrames(const std::vector<const edof_rows::FrameWarp*>& warps, const float* weightSum);
-
-  // Normalises and collapses the accumulators into width x height RGBA bytes.
-  void CollapseInto(uint8_t* out);
-
- private:
-  size_t Levels() const { return sizes_.size(); }
-  size_t GroupSize(size_t frames) const;
-  void AddSingleLevelFrame(const edof_rows::FrameWarp& warp, const float* weightSum);
-  void AddBaseLevels(const edof_rows::FrameWarp* const* warps, size_t count,
-                     const float* weightSum);
-  void AddCoarserLevels(const PlanarImage& levelOne);
-
-  std::vector<std::pair<int32_t, int32_t>> sizes_;
-  unsigned int maxThreads_;
-  bool avx2_;
-  size_t groupBytes_;
-  std::vector<edof_tables::ResampleTable> tables_;
-  std::vector<PlanarImage> acc_;
-  std::vector<PlanarImage> levels_;
-  std::vector<PlanarImage> firstLevels_;
-};
+// The bytes of one worker's scratch when a width x height image is fused in chunks of chunkRows
+// output rows.
+uint64_t ChunkScratchBytes(int32_t width, int32_t height, int32_t chunkRows);
 
 }  // namespace edof_pyramid
 }  // namespace zentri_native

@@ -358,8 +358,8 @@ TEST(EdofFusion, VectorAndPlainPathsMatchThePlainImplementationOnFullResolutionF
   }
 }
 
-TEST(EdofFusion, TheBytesDoNotDependOnHowFramesAreGrouped) {
-  // Groups of one to all frames through the base level, on both paths, with 2 and 3 levels too.
+TEST(EdofFusion, TheBytesDoNotDependOnHowRowsAreChunked) {
+  // Chunks of one row to the whole image, on both paths, with 2 and 3 levels too.
   std::mt19937 rng(31);
   for (auto [width, height] :
        std::vector<std::pair<int32_t, int32_t>>{{301, 157}, {130, 80}, {90, 40}}) {
@@ -373,15 +373,13 @@ TEST(EdofFusion, TheBytesDoNotDependOnHowFramesAreGrouped) {
       stack.weight[2][c] = -2995.0f - stack.weight[2][c];
     }
     const std::vector<uint8_t> expected = ReferenceFuse(stack);
-    const size_t levelOne = static_cast<size_t>((width + 1) / 2) * ((height + 1) / 2) * 16;
     for (const char* simd : {"sse2", "avx2"}) {
-      for (size_t extra : {0, 1, 2, 10}) {
+      for (int32_t rows : {1, 2, 7, 32, height}) {
         std::vector<uint8_t> out(expected.size());
-        FuseIntoWithGroupBytes(stack.width, stack.height, stack.referenceIndex, stack.Frames(),
-                               stack.Fields(), stack.Weights(), 2, simd, extra * levelOne,
-                               out.data());
-        EXPECT_EQ(out, expected) << width << "x" << height << ", " << simd << ", groups of "
-                                 << extra + 1;
+        FuseIntoWithChunkRows(stack.width, stack.height, stack.referenceIndex, stack.Frames(),
+                              stack.Fields(), stack.Weights(), 2, simd, rows, out.data());
+        EXPECT_EQ(out, expected) << width << "x" << height << ", " << simd << ", chunks of "
+                                 << rows;
       }
     }
   }
