@@ -63,7 +63,10 @@ int32_t DefaultChunkRows(int32_t height, unsigned int maxThreads) {
   const int64_t threads = std::max(1u, maxThreads);
   const int64_t needed = (static_cast<int64_t>(height) + kEdofChunkRows - 1) / kEdofChunkRows;
   const int64_t chunks = std::max<int64_t>(1, (needed + threads - 1) / threads * threads);
-  return static_cast<int32_t>(std::max<int64_t>(1, (height + chunks - 1) / chunks));
+  // Rows of height / threads at most, so that a small height still gives every thread a chunk.
+  const int64_t rows = std::min<int64_t>((height + chunks - 1) / chunks,
+                                         height / std::min<int64_t>(std::max(1, height), threads));
+  return static_cast<int32_t>(std::max<int64_t>(1, rows));
 }
 
 }  // namespace edof_chunks

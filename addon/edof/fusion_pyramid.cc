@@ -56,10 +56,9 @@ void AccumulateBands(const ResampleTable& table, const RowRange& rows, const Lev
     const AxisTap& taps = table.rows[static_cast<size_t>(y)];
     const edof_kernels::SourceRows source = Source(coarser.Row(taps.i0), coarser.Row(taps.i1));
     if (y + 1 < rows.end && table.SharesSourceRows(y)) {
-      edof_rows::AccumulateBandRowPair(source, table, Band(table, fine, acc, y),
-                                       acc.Row(y).plane[kWeightPlane],
-                                       Band(table, fine, acc, y + 1),
-                                       acc.Row(y + 1).plane[kWeightPlane], avx2);
+      edof_rows::AccumulateBandRowPair(
+          source, table, Band(table, fine, acc, y), acc.Row(y).plane[kWeightPlane],
+          Band(table, fine, acc, y + 1), acc.Row(y + 1).plane[kWeightPlane], avx2);
       y += 2;
     } else {
       edof_rows::AccumulateBandRow(source, table, Band(table, fine, acc, y),
@@ -116,7 +115,8 @@ uint64_t LevelFloats(const ChunkPlan& plan, size_t level, int32_t rows) {
 uint64_t ChunkScratch::Floats(const ChunkPlan& plan) {
   uint64_t floats = 0;
   for (size_t l = 0; l < plan.Levels(); ++l) {
-    floats += LevelFloats(plan, l, plan.MaxGaussRows(l)) + LevelFloats(plan, l, plan.MaxBandRows(l));
+    floats +=
+        LevelFloats(plan, l, plan.MaxGaussRows(l)) + LevelFloats(plan, l, plan.MaxBandRows(l));
   }
   const uint64_t width = static_cast<uint64_t>(plan.Width(0));
   return floats + static_cast<uint64_t>(plan.MaxGaussRows(0)) * width + 2 * kColourPlanes * width;
@@ -154,8 +154,8 @@ void FuseChunk(const ChunkPlan& plan, int64_t chunk,
     gauss[l] = {scratch.Gauss(l), rows.gauss[l].begin, width};
     acc[l] = {scratch.Acc(l), rows.band[l].begin, width};
     // The accumulators start at +0, as a sum does.
-    std::fill(acc[l].base, acc[l].base + static_cast<size_t>(rows.band[l].Count()) * kPlanes * width,
-              0.0f);
+    std::fill(acc[l].base,
+              acc[l].base + static_cast<size_t>(rows.band[l].Count()) * kPlanes * width, 0.0f);
   }
   const size_t baseWidth = static_cast<size_t>(plan.Width(0));
   float* const sums = scratch.WeightSum();
