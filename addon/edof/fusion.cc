@@ -250,16 +250,21 @@ void FuseIntoWithChunkRows(int32_t width, int32_t height, int32_t referenceIndex
         static_cast<int32_t>(k) == referenceIndex, avx2, checks[k]));
     accepted.push_back(warps.back().get());
   }
-  // Each worker's scratch is allocated before any thread starts.
-  const unsigned int workers =
-      static_cast<unsigned int>(std::min<int64_t>(plan.Chunks(), maxThreads));
+  // Each worker takes a run of neighbouring chunks and goes through them in order, so that the
+  // rows one chunk shares with the next are made once. Every worker's scratch is allocated
+  // before any thread starts.
+  const int64_t chunks = plan.Chunks();
+  const unsigned int workers = static_cast<unsigned int>(std::min<int64_t>(chunks, maxThreads));
   std::vector<edof_pyramid::ChunkScratch> scratch;
   scratch.reserve(workers);
   for (unsigned int w = 0; w < workers; ++w) {
-    scratch.emplace_back(plan);
+    scratch.emplace_back(plan, accepted.size());
   }
-  ParallelChunks(plan.Chunks(), workers, [&](int64_t chunk, unsigned int worker) {
-    edof_pyramid::FuseChunk(plan, chunk, accepted, weightSum, avx2, scratch[worker], out);
+  ParallelChunks(workers, workers, [&](int64_t run, unsigned int worker) {
+    const std::pair<int64_t, int64_t> range = plan.Run(run, workers);
+    for (int64_t chunk = range.first; chunk < range.second; ++chunk) {
+      edof_pyramid::FuseChunk(plan, chunk, accepted, weightSum, avx2, scratch[worker], out);
+    }
   });
 }
 

@@ -58,14 +58,9 @@ ChunkPlan::ChunkPlan(const std::vector<std::pair<int32_t, int32_t>>& sizes, int3
 }
 
 int32_t DefaultChunkRows(int32_t height, unsigned int maxThreads) {
-  // As many chunks of at most kEdofChunkRows rows as needed, rounded up to a multiple of the
-  // threads so that every thread gets the same number of rows.
   const int64_t threads = std::max(1u, maxThreads);
-  const int64_t needed = (static_cast<int64_t>(height) + kEdofChunkRows - 1) / kEdofChunkRows;
-  const int64_t chunks = std::max<int64_t>(1, (needed + threads - 1) / threads * threads);
-  // Rows of height / threads at most, so that a small height still gives every thread a chunk.
-  const int64_t rows = std::min<int64_t>((height + chunks - 1) / chunks,
-                                         height / std::min<int64_t>(std::max(1, height), threads));
+  const int64_t rows =
+      std::min<int64_t>(kEdofChunkRows, height / std::min<int64_t>(height, threads));
   return static_cast<int32_t>(std::max<int64_t>(1, rows));
 }
 

@@ -47,6 +47,12 @@ class ChunkPlan {
   const ChunkRows& Chunk(int64_t index) const { return chunks_[static_cast<size_t>(index)]; }
   const edof_tables::ResampleTable& Table(size_t level) const { return tables_[level]; }
 
+  // Run `run` of `runs` runs of neighbouring chunks that share the chunks evenly: the chunk
+  // indices [first, second).
+  std::pair<int64_t, int64_t> Run(int64_t run, int64_t runs) const {
+    return {run * Chunks() / runs, (run + 1) * Chunks() / runs};
+  }
+
   // The most rows any chunk has in band[l] and in gauss[l].
   int32_t MaxBandRows(size_t level) const { return maxBand_[level]; }
   int32_t MaxGaussRows(size_t level) const { return maxGauss_[level]; }
@@ -60,9 +66,9 @@ class ChunkPlan {
 };
 
 // The rows per chunk that FuseInto uses for an image of the given height: at most kEdofChunkRows
-// (a chunk's rows of every level then stay in the cache), and a number of chunks that the
-// threads of the budget share evenly, so that each thread has work whatever the height.
-constexpr int32_t kEdofChunkRows = 64;
+// (a chunk's rows of every level then stay in the cache), and at most height / maxThreads, so
+// that every thread of the budget has a run of chunks whatever the height.
+constexpr int32_t kEdofChunkRows = 16;
 int32_t DefaultChunkRows(int32_t height, unsigned int maxThreads);
 
 }  // namespace edof_chunks

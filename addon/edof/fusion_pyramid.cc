@@ -110,34 +110,64 @@ uint64_t LevelFloats(const ChunkPlan& plan, size_t level, int32_t rows) {
   return static_cast<uint64_t>(rows) * kPlanes * static_cast<uint64_t>(plan.Width(level));
 }
 
+// Makes the rows of `needed` that the ring does not hold yet, in increasing order, with
+// make(y); rows before needed.begin are given up. A ring whose rows do not join up with
+// `needed` starts again empty.
+template <typename Make>
+void Extend(LevelRows& rows, const RowRange& needed, const Make& make) {
+  if (rows.held.Count() <= 0 || rows.held.begin > needed.begin || rows.held.end < needed.begin ||
+      rows.held.end > needed.end) {
+    rows.held = {needed.begin, needed.begin};
+  }
+  rows.held.begin = needed.begin;
+  for (int32_t y = rows.held.end; y < needed.end; ++y) {
+    make(y);
+  }
+  rows.held.end = needed.end;
+}
+
+LevelRows Ring(float* base, int32_t capacity, size_t width) {
+  LevelRows rows;
+  rows.base = base;
+  rows.capacity = std::max(1, capacity);
+  rows.width = width;
+  return rows;
+}
+
 }  // namespace
 
-uint64_t ChunkScratch::Floats(const ChunkPlan& plan) {
+uint64_t ChunkScratch::Floats(const ChunkPlan& plan, size_t frames) {
   uint64_t floats = 0;
   for (size_t l = 0; l < plan.Levels(); ++l) {
-    floats +=
-        LevelFloats(plan, l, plan.MaxGaussRows(l)) + LevelFloats(plan, l, plan.MaxBandRows(l));
+    floats += static_cast<uint64_t>(frames) * LevelFloats(plan, l, plan.MaxGaussRows(l)) +
+              LevelFloats(plan, l, plan.MaxBandRows(l));
   }
   const uint64_t width = static_cast<uint64_t>(plan.Width(0));
   return floats + static_cast<uint64_t>(plan.MaxGaussRows(0)) * width + 2 * kColourPlanes * width;
 }
 
-ChunkScratch::ChunkScratch(const ChunkPlan& plan) {
-  const uint64_t floats = Floats(plan);
-  if (floats > storage_.max_size() || floats > SIZE_MAX / sizeof(float)) {
+ChunkScratch::ChunkScratch(const ChunkPlan& plan, size_t frames) {
+  const uint64_t floats = Floats(plan, frames);
+  if (frames > SIZE_MAX / kEdofMaxLevels || floats > PTRDIFF_MAX / sizeof(float)) {
     throw std::length_error("Native EDOF chunk scratch is too large");
   }
-  size_t offset = 0;
+  storage_.reset(new float[static_cast<size_t>(floats)]);
+  gauss_.resize(frames * kEdofMaxLevels);
+  float* next = storage_.get();
   for (size_t l = 0; l < plan.Levels(); ++l) {
-    gauss_[l] = offset;
-    offset += static_cast<size_t>(LevelFloats(plan, l, plan.MaxGaussRows(l)));
-    acc_[l] = offset;
-    offset += static_cast<size_t>(LevelFloats(plan, l, plan.MaxBandRows(l)));
+    const size_t width = static_cast<size_t>(plan.Width(l));
+    for (size_t k = 0; k < frames; ++k) {
+      Gauss(k, l) = Ring(next, plan.MaxGaussRows(l), width);
+      next += static_cast<size_t>(LevelFloats(plan, l, plan.MaxGaussRows(l)));
+    }
+    acc_[l] = Ring(next, plan.MaxBandRows(l), width);
+    next += static_cast<size_t>(LevelFloats(plan, l, plan.MaxBandRows(l)));
   }
-  weightSum_ = offset;
-  offset += static_cast<size_t>(plan.MaxGaussRows(0)) * static_cast<size_t>(plan.Width(0));
-  upsampled_ = offset;
-  storage_.resize(static_cast<size_t>(floats));
+  // The weight sum rows have one plane: a ring of rows a quarter as long.
+  const size_t baseWidth = static_cast<size_t>(plan.Width(0));
+  weightSum_ = Ring(next, plan.MaxGaussRows(0), baseWidth);
+  next += static_cast<size_t>(plan.MaxGaussRows(0)) * baseWidth;
+  upsampled_ = static_cast<size_t>(next - storage_.get());
 }
 
 void FuseChunk(const ChunkPlan& plan, int64_t chunk,
@@ -147,34 +177,39 @@ void FuseChunk(const ChunkPlan& plan, int64_t chunk,
   const ChunkRows& rows = plan.Chunk(chunk);
   const size_t levels = plan.Levels();
   const size_t coarsest = levels - 1;
-  LevelRows gauss[kEdofMaxLevels];
   LevelRows acc[kEdofMaxLevels];
   for (size_t l = 0; l < levels; ++l) {
-    const size_t width = static_cast<size_t>(plan.Width(l));
-    gauss[l] = {scratch.Gauss(l), rows.gauss[l].begin, width};
-    acc[l] = {scratch.Acc(l), rows.band[l].begin, width};
+    acc[l] = scratch.Acc(l);
     // The accumulators start at +0, as a sum does.
-    std::fill(acc[l].base,
-              acc[l].base + static_cast<size_t>(rows.band[l].Count()) * kPlanes * width, 0.0f);
+    for (int32_t y = rows.band[l].begin; y < rows.band[l].end; ++y) {
+      const RowPlanes row = acc[l].Row(y);
+      std::fill(row.plane[0], row.plane[0] + kPlanes * acc[l].width, 0.0f);
+    }
   }
   const size_t baseWidth = static_cast<size_t>(plan.Width(0));
-  float* const sums = scratch.WeightSum();
-  for (int32_t y = rows.gauss[0].begin; y < rows.gauss[0].end; ++y) {
-    weightSum.Row(y, sums + static_cast<size_t>(y - rows.gauss[0].begin) * baseWidth);
-  }
-  for (const edof_rows::FrameWarp* warp : warps) {
-    for (int32_t y = rows.gauss[0].begin; y < rows.gauss[0].end; ++y) {
-      warp->Row(y, sums + static_cast<size_t>(y - rows.gauss[0].begin) * baseWidth,
-                gauss[0].Row(y));
+  LevelRows& sums = scratch.WeightSum();
+  // A weight sum row is one plane: slot y % capacity of rows baseWidth floats long.
+  const auto sumRow = [&sums, baseWidth](int32_t y) {
+    return sums.base + static_cast<size_t>(y % sums.capacity) * baseWidth;
+  };
+  Extend(sums, rows.gauss[0], [&](int32_t y) { weightSum.Row(y, sumRow(y)); });
+  for (size_t k = 0; k < warps.size(); ++k) {
+    LevelRows* gauss[kEdofMaxLevels] = {};
+    for (size_t l = 0; l < levels; ++l) {
+      gauss[l] = &scratch.Gauss(k, l);
     }
+    Extend(*gauss[0], rows.gauss[0],
+           [&](int32_t y) { warps[k]->Row(y, sumRow(y), gauss[0]->Row(y)); });
     for (size_t l = 1; l < levels; ++l) {
-      DownsampleRows(plan, l, rows.gauss[l], gauss[l - 1], gauss[l], avx2);
+      Extend(*gauss[l], rows.gauss[l], [&](int32_t r) {
+        DownsampleRows(plan, l, {r, r + 1}, *gauss[l - 1], *gauss[l], avx2);
+      });
     }
     for (size_t l = 0; l < coarsest; ++l) {
-      AccumulateBands(plan.Table(l), rows.band[l], gauss[l], gauss[l + 1], acc[l], avx2);
+      AccumulateBands(plan.Table(l), rows.band[l], *gauss[l], *gauss[l + 1], acc[l], avx2);
     }
     for (int32_t y = rows.band[coarsest].begin; y < rows.band[coarsest].end; ++y) {
-      edof_rows::AccumulateCoarsestRow(edof_rows::AsConst(gauss[coarsest].Row(y)),
+      edof_rows::AccumulateCoarsestRow(edof_rows::AsConst(gauss[coarsest]->Row(y)),
                                        acc[coarsest].Row(y), plan.Width(coarsest));
     }
   }
@@ -193,9 +228,9 @@ void FuseChunk(const ChunkPlan& plan, int64_t chunk,
   }
 }
 
-uint64_t ChunkScratchBytes(int32_t width, int32_t height, int32_t chunkRows) {
+uint64_t ChunkScratchBytes(int32_t width, int32_t height, int32_t chunkRows, size_t frames) {
   const ChunkPlan plan(PyramidLevelSizes(width, height), chunkRows);
-  return ChunkScratch::Floats(plan) * sizeof(float);
+  return ChunkScratch::Floats(plan, frames) * sizeof(float);
 }
 
 }  // namespace edof_pyramid

@@ -425,35 +425,45 @@ TEST(EdofChunks, EverySplitGivesTheSingleChunkBytes) {
 }
 
 TEST(EdofChunks, EveryThreadOfTheBudgetGetsRowsWhateverTheHeight) {
+  // FuseInto gives each of min(height, threads) workers one run of neighbouring chunks; the runs
+  // share the rows evenly, to within one chunk.
   for (unsigned threads : {1u, 2u, 3u, 8u}) {
     for (int32_t height = 1; height <= 1200; ++height) {
       const int32_t rows = edof_chunks::DefaultChunkRows(height, threads);
       ASSERT_GE(rows, 1);
       ASSERT_LE(rows, edof_chunks::kEdofChunkRows);
       const edof_chunks::ChunkPlan plan(PyramidLevelSizes(130, height), rows);
-      ASSERT_GE(plan.Chunks(), std::min<int64_t>(height, threads))
-          << height << " rows, " << threads << " threads";
-      // Whole rounds of chunks where the height allows it: no thread is left with a last chunk
-      // while the others wait.
-      if (height >= static_cast<int32_t>(threads) * edof_chunks::kEdofChunkRows) {
-        EXPECT_EQ(plan.Chunks() % threads, 0) << height << " rows, " << threads << " threads";
+      const int64_t runs = std::min<int64_t>(height, threads);
+      ASSERT_GE(plan.Chunks(), runs) << height << " rows, " << threads << " threads";
+      int32_t fewest = height, most = 0, next = 0;
+      for (int64_t run = 0; run < runs; ++run) {
+        const std::pair<int64_t, int64_t> chunks = plan.Run(run, runs);
+        ASSERT_LT(chunks.first, chunks.second) << "an empty run";
+        const int32_t begin = plan.Chunk(chunks.first).band[0].begin;
+        const int32_t end = plan.Chunk(chunks.second - 1).band[0].end;
+        ASSERT_EQ(begin, next) << "runs in order without gaps";
+        next = end;
+        fewest = std::min(fewest, end - begin);
+        most = std::max(most, end - begin);
       }
+      EXPECT_EQ(next, height);
+      EXPECT_LE(most - fewest, rows) << height << " rows, " << threads << " threads";
     }
   }
 }
 
 TEST(EdofChunks, ScratchDoesNotGrowWithTheHeight) {
-  // One worker's rows for chunks of 64 output rows of a 1920-pixel-wide image: a few chunk
-  // heights of base rows in all, whether the image has 1080 rows or 16384.
+  // One worker's rows for chunks of 64 output rows of a 1920-pixel-wide 5-frame stack: a few
+  // chunk heights of base rows per frame, whether the image has 1080 rows or 16384.
   const uint64_t baseRow = 1920 * 4 * sizeof(float);
-  const uint64_t hd = edof_pyramid::ChunkScratchBytes(1920, 1080, 64);
+  const uint64_t hd = edof_pyramid::ChunkScratchBytes(1920, 1080, 64, 5);
   for (int32_t height : {1080, 1081, 4001, 9999, 16383, 16384}) {
-    const uint64_t bytes = edof_pyramid::ChunkScratchBytes(1920, height, 64);
-    EXPECT_LE(bytes, 8 * 64 * baseRow) << height;
+    const uint64_t bytes = edof_pyramid::ChunkScratchBytes(1920, height, 64, 5);
+    EXPECT_LE(bytes, 6 * 3 * 64 * baseRow) << height;
     EXPECT_LE(bytes, hd + hd / 10) << height;
   }
   // Smaller chunks, less scratch.
-  EXPECT_LT(edof_pyramid::ChunkScratchBytes(1920, 16384, 16), hd);
+  EXPECT_LT(edof_pyramid::ChunkScratchBytes(1920, 16384, 16, 5), hd);
 }
 
 TEST(EdofFusion, FuseIntoWritesEveryByte) {
