@@ -6,9 +6,11 @@
 #include <stdexcept>
 #include <utility>
 
+#include "edof/fusion_chunks.h"
 #include "edof/fusion_pyramid.h"
 #include "edof/fusion_rows.h"
 #include "edof/fusion_tables.h"
+#include "edof/parallel_rows.h"
 
 namespace zentri_native {
 
@@ -16,7 +18,6 @@ namespace {
 
 constexpr const char* kInvalidDimensions = "Native EDOF dimensions are invalid";
 
-using edof_pyramid::PlanarImage;
 using edof_rows::kColourPlanes;
 using edof_rows::kPlanes;
 using edof_rows::kWeightPlane;
@@ -24,6 +25,30 @@ using edof_rows::kWeightPlane;
 size_t Count(int64_t pixels, int channels) {
   return static_cast<size_t>(pixels) * static_cast<size_t>(channels);
 }
+
+// width x height pixels in four float planes (R, G, B, weight), zero at start: the layout the
+// row steps work on.
+class PlanarImage {
+ public:
+  PlanarImage(int32_t width, int32_t height)
+      : width_(width),
+        height_(height),
+        planeSize_(Count(CheckedPixels(width, height), 1)),
+        storage_(Count(CheckedPixels(width, height), kPlanes), 0.0f) {}
+
+  int32_t width() const { return width_; }
+  int32_t height() const { return height_; }
+  edof_rows::RowPlanes Row(int32_t y) const {
+    float* start = const_cast<float*>(storage_.data()) + Count(y, width_);
+    return {{start, start + planeSize_, start + 2 * planeSize_, start + 3 * planeSize_}};
+  }
+
+ private:
+  int32_t width_;
+  int32_t height_;
+  size_t planeSize_;
+  std::vector<float> storage_;
+};
 
 int32_t DownsampledSize(int32_t size) {
   return size < 3 ? 1 : (size + 1) / 2;
@@ -192,43 +217,55 @@ void FuseInto(int32_t width, int32_t height, int32_t referenceIndex,
               const std::vector<FrameView>& frames, const std::vector<FieldView>& fields,
               const std::vector<const float*>& weights, unsigned int maxThreads,
               const std::string& simd, uint8_t* out) {
-  FuseIntoWithGroupBytes(width, height, referenceIndex, frames, fields, weights, maxThreads, simd,
-                         kEdofGroupBytes, out);
+  CheckedPixels(width, height);
+  FuseIntoWithChunkRows(width, height, referenceIndex, frames, fields, weights, maxThreads, simd,
+                        edof_chunks::DefaultChunkRows(height, std::max(1u, maxThreads)), out);
 }
 
-void FuseIntoWithGroupBytes(int32_t width, int32_t height, int32_t referenceIndex,
-                            const std::vector<FrameView>& frames,
-                            const std::vector<FieldView>& fields,
-                            const std::vector<const float*>& weights, unsigned int maxThreads,
-                            const std::string& simd, size_t groupBytes, uint8_t* out) {
+void FuseIntoWithChunkRows(int32_t width, int32_t height, int32_t referenceIndex,
+                           const std::vector<FrameView>& frames,
+                           const std::vector<FieldView>& fields,
+                           const std::vector<const float*>& weights, unsigned int maxThreads,
+                           const std::string& simd, int32_t chunkRows, uint8_t* out) {
   CheckStack(width, height, referenceIndex, frames, fields, weights);
   maxThreads = std::max(1u, maxThreads);
   // The AVX2 kernels only where the processor has them, whatever the caller asked.
   const bool avx2 = simd == "avx2" && __builtin_cpu_supports("avx2");
-  edof_pyramid::Pyramid pyramid(PyramidLevelSizes(width, height), maxThreads, avx2, groupBytes);
-  {
-    std::vector<edof_rows::MapRowChecks> checks;
-    checks.reserve(frames.size());
-    for (size_t k = 0; k < frames.size(); ++k) {
-      checks.emplace_back(fields[k], weights[k]);
-    }
-    const edof_pyramid::ZeroedFloats weightSum(Count(CheckedPixels(width, height), 1));
-    pyramid.SumWeights(fields, weights, checks, weightSum.data());
-    const uint8_t* reference = frames[static_cast<size_t>(referenceIndex)].rgba;
-    std::vector<std::unique_ptr<edof_rows::FrameWarp>> warps;
-    std::vector<const edof_rows::FrameWarp*> accepted;
-    for (size_t k = 0; k < frames.size(); ++k) {
-      if (!fields[k].accepted) {
-        continue;
-      }
-      warps.push_back(std::make_unique<edof_rows::FrameWarp>(
-          width, height, frames[k], fields[k], weights[k], reference,
-          static_cast<int32_t>(k) == referenceIndex, avx2, checks[k]));
-      accepted.push_back(warps.back().get());
-    }
-    pyramid.AddFrames(accepted, weightSum.data());
+  const edof_chunks::ChunkPlan plan(PyramidLevelSizes(width, height), chunkRows);
+  std::vector<edof_rows::MapRowChecks> checks;
+  checks.reserve(frames.size());
+  for (size_t k = 0; k < frames.size(); ++k) {
+    checks.emplace_back(fields[k], weights[k]);
   }
-  pyramid.CollapseInto(out);
+  const edof_rows::WeightSum weightSum(width, height, fields, weights, checks, avx2);
+  const uint8_t* reference = frames[static_cast<size_t>(referenceIndex)].rgba;
+  std::vector<std::unique_ptr<edof_rows::FrameWarp>> warps;
+  std::vector<const edof_rows::FrameWarp*> accepted;
+  for (size_t k = 0; k < frames.size(); ++k) {
+    if (!fields[k].accepted) {
+      continue;
+    }
+    warps.push_back(std::make_unique<edof_rows::FrameWarp>(
+        width, height, frames[k], fields[k], weights[k], reference,
+        static_cast<int32_t>(k) == referenceIndex, avx2, checks[k]));
+    accepted.push_back(warps.back().get());
+  }
+  // Each worker takes a run of neighbouring chunks and goes through them in order, so that the
+  // rows one chunk shares with the next are made once. Every worker's scratch is allocated
+  // before any thread starts.
+  const int64_t chunks = plan.Chunks();
+  const unsigned int workers = static_cast<unsigned int>(std::min<int64_t>(chunks, maxThreads));
+  std::vector<edof_pyramid::ChunkScratch> scratch;
+  scratch.reserve(workers);
+  for (unsigned int w = 0; w < workers; ++w) {
+    scratch.emplace_back(plan, accepted.size());
+  }
+  ParallelChunks(workers, workers, [&](int64_t run, unsigned int worker) {
+    const std::pair<int64_t, int64_t> range = plan.Run(run, workers);
+    for (int64_t chunk = range.first; chunk < range.second; ++chunk) {
+      edof_pyramid::FuseChunk(plan, chunk, accepted, weightSum, avx2, scratch[worker], out);
+    }
+  });
 }
 
 std::vector<uint8_t> Fuse(int32_t width, int32_t height, int32_t referenceIndex,

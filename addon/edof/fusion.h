@@ -70,15 +70,14 @@ void FuseInto(int32_t width, int32_t height, int32_t referenceIndex,
               const std::vector<const float*>& weights, unsigned int maxThreads,
               const std::string& simd, uint8_t* out);
 
-// FuseInto with another bound on the memory that frames going through the base level together
-// keep for their level-1 images (FuseInto's is kEdofGroupBytes); the bytes are the same for any
-// bound. For tests of the grouping.
-constexpr size_t kEdofGroupBytes = size_t{48} << 20;
-void FuseIntoWithGroupBytes(int32_t width, int32_t height, int32_t referenceIndex,
-                            const std::vector<FrameView>& frames,
-                            const std::vector<FieldView>& fields,
-                            const std::vector<const float*>& weights, unsigned int maxThreads,
-                            const std::string& simd, size_t groupBytes, uint8_t* out);
+// FuseInto with the output rows split into chunks of chunkRows rows (the last may be shorter)
+// instead of FuseInto's choice; the bytes are the same for any split. chunkRows below 1 throws
+// std::runtime_error. For tests of the split.
+void FuseIntoWithChunkRows(int32_t width, int32_t height, int32_t referenceIndex,
+                           const std::vector<FrameView>& frames,
+                           const std::vector<FieldView>& fields,
+                           const std::vector<const float*>& weights, unsigned int maxThreads,
+                           const std::string& simd, int32_t chunkRows, uint8_t* out);
 
 // width x height when both are 1 to 16384, else std::runtime_error
 // "Native EDOF dimensions are invalid".

@@ -1,103 +1,77 @@
-// The passes of the pyramid fusion over planar float images: the weight sum, each frame's
-// Gaussian pyramid and Laplacian bands added to the accumulators, and the collapse into RGBA
-// bytes. Every pass is split into row chunks by ParallelRows; each pixel is written by exactly
-// one chunk, and rows a chunk needs from beyond its own range are computed again from the same
-// inputs with the same operations, so the bytes never depend on the split.
+// One chunk of output rows through the whole pyramid. For every accepted frame in order, the
+// chunk warps the base-level rows it needs, box-filters them into the Gaussian rows of each
+// coarser level, and adds the Laplacian bands (fine - upsampled coarser level, times the fine
+// level's weight) of its rows to accumulators of its own, the coarsest level's colours times
+// weight; then it normalises and collapses the accumulators into its own output rows. Its
+// working memory is a few rows per level: it depends on the width and the chunk size, not on
+// the height.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
-#include "edof/fusion.h"
+#include "edof/fusion_chunks.h"
 #include "edof/fusion_rows.h"
-#include "edof/fusion_tables.h"
 
 namespace zentri_native {
 namespace edof_pyramid {
 
-// Floats that start at zero. They come as fresh pages from the kernel (huge pages where the
-// system allows), so no serial fill runs: pages are zeroed where the first parallel pass
-// touches them. Throws std::bad_alloc when the memory cannot be had.
-class ZeroedFloats {
- public:
-  ZeroedFloats() = default;
-  explicit ZeroedFloats(size_t count);
-  ~ZeroedFloats();
-  ZeroedFloats(ZeroedFloats&& other) noexcept;
-  ZeroedFloats& operator=(ZeroedFloats&& other) noexcept;
-  ZeroedFloats(const ZeroedFloats&) = delete;
-  ZeroedFloats& operator=(const ZeroedFloats&) = delete;
+// Rows of one level in a ring of `capacity` rows: row y in slot y % capacity, each row four
+// planes of `width` floats one after the other. held are the rows the ring holds now.
+struct LevelRows {
+  float* base = nullptr;
+  int32_t capacity = 1;
+  size_t width = 0;
+  edof_chunks::RowRange held;
 
-  float* data() const { return data_; }
-  size_t size() const { return size_; }
-
- private:
-  void Release();
-
-  void* mapping_ = nullptr;
-  size_t mappingBytes_ = 0;
-  float* data_ = nullptr;
-  size_t size_ = 0;
+  edof_rows::RowPlanes Row(int32_t y) const {
+    float* row = base + static_cast<size_t>(y % capacity) * edof_rows::kPlanes * width;
+    return {{row, row + width, row + 2 * width, row + 3 * width}};
+  }
 };
 
-// width x height pixels in four float planes (R, G, B, weight), zero at start.
-class PlanarImage {
+// The working memory of one worker, sized for the plan's largest chunk: per frame and level a
+// ring of Gaussian rows, per level the chunk's accumulator rows, a ring of weight sum rows of the
+// base level and two upsampled rows for the collapse. A worker takes the chunks of a run in
+// order; the rings keep the rows that the previous chunk made and the next one needs again, so
+// within a run each Gaussian row is made once.
+class ChunkScratch {
  public:
-  PlanarImage() = default;
-  PlanarImage(int32_t width, int32_t height);
+  // Throws std::length_error when the size does not fit the address space, std::bad_alloc when
+  // the memory cannot be had.
+  ChunkScratch(const edof_chunks::ChunkPlan& plan, size_t frames);
 
-  int32_t width() const { return width_; }
-  int32_t height() const { return height_; }
-  edof_rows::RowPlanes Row(int32_t y) const;
+  // The floats a worker's scratch holds for a plan and a number of accepted frames, counted in
+  // 64 bits.
+  static uint64_t Floats(const edof_chunks::ChunkPlan& plan, size_t frames);
+
+  LevelRows& Gauss(size_t frame, size_t level) { return gauss_[frame * kEdofMaxLevels + level]; }
+  LevelRows& Acc(size_t level) { return acc_[level]; }
+  LevelRows& WeightSum() { return weightSum_; }
+  float* Upsampled() { return storage_.get() + upsampled_; }
 
  private:
-  int32_t width_ = 0;
-  int32_t height_ = 0;
-  size_t planeSize_ = 0;
-  ZeroedFloats storage_;
+  // Left uninitialised: every row is written before it is read.
+  std::unique_ptr<float[]> storage_;
+  std::vector<LevelRows> gauss_;
+  LevelRows acc_[kEdofMaxLevels];
+  LevelRows weightSum_;
+  size_t upsampled_ = 0;
 };
 
-// Everything one call keeps while it adds the frames: the level sizes, the resampling tables
-// between neighbouring levels (tables[l]: level l + 1 up to level l), one accumulator per level
-// and the Gaussian pyramid of the frames in work from level 1 on (the base level exists only row
-// by row).
-class Pyramid {
- public:
-  // groupBytes bounds the memory of the level-1 images that a group keeps beyond the first.
-  Pyramid(const std::vector<std::pair<int32_t, int32_t>>& sizes, unsigned int maxThreads, bool avx2,
-          size_t groupBytes);
+// Fuses chunk `chunk` of the plan into its rows of out (width x height RGBA bytes): warps are the
+// accepted frames in frame order, weightSum the stack's weight sum. Rows the scratch holds from
+// the worker's previous chunk are used again where this chunk needs them.
+void FuseChunk(const edof_chunks::ChunkPlan& plan, int64_t chunk,
+               const std::vector<const edof_rows::FrameWarp*>& warps,
+               const edof_rows::WeightSum& weightSum, bool avx2, ChunkScratch& scratch,
+               uint8_t* out);
 
-  // The weight sum over every frame, accepted or not, added in frame order at each pixel.
-  void SumWeights(const std::vector<FieldView>& fields, const std::vector<const float*>& weights,
-                  const std::vector<edof_rows::MapRowChecks>& checks, float* sum) const;
-
-  // Adds the accepted frames, in order: each one's base level warped row by row, its Gaussian
-  // pyramid and its bands. Frames go through the base level in groups, every accumulator row
-  // taking the group's bands one after the other while it is in cache; each frame of a group
-  // keeps its own level 1 until its coarser levels are done.
-  void AddFrames(const std::vector<const edof_rows::FrameWarp*>& warps, const float* weightSum);
-
-  // Normalises and collapses the accumulators into width x height RGBA bytes.
-  void CollapseInto(uint8_t* out);
-
- private:
-  size_t Levels() const { return sizes_.size(); }
-  size_t GroupSize(size_t frames) const;
-  void AddSingleLevelFrame(const edof_rows::FrameWarp& warp, const float* weightSum);
-  void AddBaseLevels(const edof_rows::FrameWarp* const* warps, size_t count,
-                     const float* weightSum);
-  void AddCoarserLevels(const PlanarImage& levelOne);
-
-  std::vector<std::pair<int32_t, int32_t>> sizes_;
-  unsigned int maxThreads_;
-  bool avx2_;
-  size_t groupBytes_;
-  std::vector<edof_tables::ResampleTable> tables_;
-  std::vector<PlanarImage> acc_;
-  std::vector<PlanarImage> levels_;
-  std::vector<PlanarImage> firstLevels_;
-};
+// The bytes of one worker's scratch when a width x height image with the given number of
+// accepted frames is fused in chunks of chunkRows output rows.
+uint64_t ChunkScratchBytes(int32_t width, int32_t height, int32_t chunkRows, size_t frames);
 
 }  // namespace edof_pyramid
 }  // namespace zentri_native

@@ -133,6 +133,30 @@ void AddMapSampleRow(const float* row0, const float* row1,
   }
 }
 
+WeightSum::WeightSum(int32_t width, int32_t height, const std::vector<FieldView>& fields,
+                     const std::vector<const float*>& weights,
+                     const std::vector<MapRowChecks>& checks, bool avx2)
+    : width_(width), fields_(fields), weights_(weights), checks_(checks), avx2_(avx2) {
+  columns_.reserve(fields.size());
+  rows_.reserve(fields.size());
+  for (const FieldView& field : fields) {
+    columns_.emplace_back(width, field.mapWidth);
+    rows_.push_back(edof_tables::MapAxisTaps(height, field.mapHeight));
+  }
+}
+
+void WeightSum::Row(int32_t y, float* out) const {
+  std::fill(out, out + width_, 0.0f);
+  for (size_t k = 0; k < fields_.size(); ++k) {
+    const AxisTap& ty = rows_[k][static_cast<size_t>(y)];
+    const size_t mapWidth = static_cast<size_t>(fields_[k].mapWidth);
+    const bool finite = avx2_ && checks_[k].WeightsFinite(ty.i0) && checks_[k].WeightsFinite(ty.i1);
+    AddMapSampleRow(weights_[k] + static_cast<size_t>(ty.i0) * mapWidth,
+                    weights_[k] + static_cast<size_t>(ty.i1) * mapWidth, columns_[k], ty.f, finite,
+                    out, width_, avx2_);
+  }
+}
+
 FrameWarp::FrameWarp(int32_t width, int32_t height, const FrameView& frame, const FieldView& field,
                      const float* weight, const uint8_t* reference, bool isReference, bool avx2,
                      const MapRowChecks& checks)
@@ -155,7 +179,7 @@ void FrameWarp::Row(int32_t y, const float* weightSum, const RowPlanes& out) con
   const size_t map1 = static_cast<size_t>(ty.i1) * mapWidth;
   const size_t rowStart = static_cast<size_t>(y) * static_cast<size_t>(width_);
   const uint8_t* reference = reference_ + 4 * rowStart;
-  const float* sums = weightSum + rowStart;
+  const float* sums = weightSum;
   int32_t x = 0;
   if (avx2_ && ty.inside) {
     edof_kernels::WarpRowArgs args;

@@ -62,6 +62,27 @@ void AddMapSampleRow(const float* row0, const float* row1,
                      const edof_tables::MapColumnTable& columns, double fy, bool finiteRows,
                      float* sum, int32_t width, bool avx2);
 
+// The weight sum of the stack one base-level row at a time: every frame's weight sampled at each
+// pixel, accepted or not, added in frame order to a sum that starts at 0.
+class WeightSum {
+ public:  // checks[k]: frame k's map row checks, used with avx2.
+  WeightSum(int32_t width, int32_t height, const std::vector<FieldView>& fields,
+            const std::vector<const float*>& weights, const std::vector<MapRowChecks>& checks,
+            bool avx2);
+
+  // Writes row y of the sum (width floats) to out.
+  void Row(int32_t y, float* out) const;
+
+ private:
+  int32_t width_;
+  const std::vector<FieldView>& fields_;
+  const std::vector<const float*>& weights_;
+  const std::vector<MapRowChecks>& checks_;
+  bool avx2_;
+  std::vector<edof_tables::MapColumnTable> columns_;
+  std::vector<std::vector<edof_tables::AxisTap>> rows_;
+};
+
 // Everything the base-level rows of one frame need.
 class FrameWarp {
  public:  // checks: the frame's map row checks, used with avx2.
@@ -70,8 +91,8 @@ class FrameWarp {
             const MapRowChecks& checks);
 
   // Base-level row y: the warped colour and normalised weight of every pixel, or the reference
-  // colour with weight 0 where the frame cannot supply the pixel. weightSum is the whole weight
-  // sum image.
+  // colour with weight 0 where the frame cannot supply the pixel. weightSum is row y of the
+  // weight sum.
   void Row(int32_t y, const float* weightSum, const RowPlanes& out) const;
 
  private:

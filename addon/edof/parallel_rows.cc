@@ -1,4 +1,7 @@
+#include "edof/parallel_rows.h"
+
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <thread>
 #include <vector>
@@ -67,6 +70,51 @@ void ParallelRows(int32_t rows, unsigned int maxThreads, const RowBody& body) {
   if (failures.back()) {
     std::rethrow_exception(failures.back());
   }
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) {
+      std::rethrow_exception(failure);
+    }
+  }
+}
+
+void ParallelChunks(int64_t chunks, unsigned int workers, const ChunkBody& body) {
+  if (chunks < 1) {
+    return;
+  }
+  const unsigned int count =
+      static_cast<unsigned int>(std::max<int64_t>(1, std::min<int64_t>(chunks, workers)));
+  // Everything the threads share is allocated before the first one starts.
+  std::atomic<int64_t> next{0};
+  std::atomic<bool> stop{false};
+  std::vector<std::exception_ptr> failures(count);
+  const auto work = [&body, &next, &stop, &failures, chunks](unsigned int worker) {
+    try {
+      while (!stop.load(std::memory_order_relaxed)) {
+        const int64_t chunk = next.fetch_add(1, std::memory_order_relaxed);
+        if (chunk >= chunks) {
+          break;
+        }
+        body(chunk, worker);
+      }
+    } catch (...) {
+      failures[worker] = std::current_exception();
+      stop.store(true, std::memory_order_relaxed);
+    }
+  };
+  std::vector<std::thread> threads;
+  threads.reserve(count - 1);
+  ThreadJoiner joiner(threads);
+  for (unsigned int worker = 1; worker < count; ++worker) {
+    try {
+      threads.emplace_back(work, worker);
+    } catch (...) {
+      // The started workers stop after their current chunk; the joiner waits for them.
+      stop.store(true, std::memory_order_relaxed);
+      throw;
+    }
+  }
+  work(0);
+  joiner.JoinAll();
   for (const std::exception_ptr& failure : failures) {
     if (failure) {
       std::rethrow_exception(failure);

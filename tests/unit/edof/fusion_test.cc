@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "edof/fusion.h"
+#include "edof/fusion_chunks.h"
+#include "edof/fusion_pyramid.h"
 #include "stack_fixture.h"
 
 namespace zentri_native {
@@ -358,8 +360,8 @@ TEST(EdofFusion, VectorAndPlainPathsMatchThePlainImplementationOnFullResolutionF
   }
 }
 
-TEST(EdofFusion, TheBytesDoNotDependOnHowFramesAreGrouped) {
-  // Groups of one to all frames through the base level, on both paths, with 2 and 3 levels too.
+TEST(EdofFusion, TheBytesDoNotDependOnHowRowsAreChunked) {
+  // Chunks of one row to the whole image, on both paths, with 2 and 3 levels too.
   std::mt19937 rng(31);
   for (auto [width, height] :
        std::vector<std::pair<int32_t, int32_t>>{{301, 157}, {130, 80}, {90, 40}}) {
@@ -373,18 +375,95 @@ TEST(EdofFusion, TheBytesDoNotDependOnHowFramesAreGrouped) {
       stack.weight[2][c] = -2995.0f - stack.weight[2][c];
     }
     const std::vector<uint8_t> expected = ReferenceFuse(stack);
-    const size_t levelOne = static_cast<size_t>((width + 1) / 2) * ((height + 1) / 2) * 16;
     for (const char* simd : {"sse2", "avx2"}) {
-      for (size_t extra : {0, 1, 2, 10}) {
+      for (int32_t rows : {1, 2, 7, 32, height}) {
         std::vector<uint8_t> out(expected.size());
-        FuseIntoWithGroupBytes(stack.width, stack.height, stack.referenceIndex, stack.Frames(),
-                               stack.Fields(), stack.Weights(), 2, simd, extra * levelOne,
-                               out.data());
-        EXPECT_EQ(out, expected) << width << "x" << height << ", " << simd << ", groups of "
-                                 << extra + 1;
+        FuseIntoWithChunkRows(stack.width, stack.height, stack.referenceIndex, stack.Frames(),
+                              stack.Fields(), stack.Weights(), 2, simd, rows, out.data());
+        EXPECT_EQ(out, expected) << width << "x" << height << ", " << simd << ", chunks of "
+                                 << rows;
       }
     }
   }
+}
+
+std::vector<uint8_t> FuseInChunks(const Stack& stack, int32_t chunkRows, const char* simd,
+                                  unsigned threads) {
+  std::vector<uint8_t> out(static_cast<size_t>(stack.width) * stack.height * 4);
+  FuseIntoWithChunkRows(stack.width, stack.height, stack.referenceIndex, stack.Frames(),
+                        stack.Fields(), stack.Weights(), threads, simd, chunkRows, out.data());
+  return out;
+}
+
+TEST(EdofChunks, EverySplitGivesTheSingleChunkBytes) {
+  // Heights with 1 (35, 36), 2 (40, 41), 3 (74 to 95) and 4 (150, 151) levels, split into 2, 3
+  // and 8 chunks and into chunks of odd heights; the halos of the coarser levels reach over
+  // several chunks there.
+  std::mt19937 rng(404);
+  std::vector<int32_t> heights = {35, 36, 40, 41, 150, 151};
+  for (int32_t h = 74; h <= 95; ++h) {
+    heights.push_back(h);
+  }
+  for (int32_t height : heights) {
+    const Stack stack = testing_support::RandomStack(rng, 261, height, 4);
+    for (const char* simd : {"sse2", "avx2"}) {
+      const std::vector<uint8_t> whole = FuseInChunks(stack, height, simd, 1);
+      for (int32_t rows : {(height + 1) / 2, (height + 2) / 3, (height + 7) / 8, 5, 13}) {
+        EXPECT_EQ(FuseInChunks(stack, rows, simd, 2), whole)
+            << "height " << height << ", " << simd << ", chunks of " << rows;
+      }
+    }
+    if (height % 7 == 0) {
+      EXPECT_EQ(FuseInChunks(stack, height, "sse2", 1), ReferenceFuse(stack)) << height;
+    }
+  }
+  Stack stack = testing_support::RandomStack(rng, 70, 40, 3);
+  std::vector<uint8_t> out(static_cast<size_t>(70) * 40 * 4);
+  EXPECT_THROW(FuseIntoWithChunkRows(70, 40, 0, stack.Frames(), stack.Fields(), stack.Weights(), 1,
+                                     "sse2", 0, out.data()),
+               std::runtime_error);
+}
+
+TEST(EdofChunks, EveryThreadOfTheBudgetGetsRowsWhateverTheHeight) {
+  // FuseInto gives each of min(height, threads) workers one run of neighbouring chunks; the runs
+  // share the rows evenly, to within one chunk.
+  for (unsigned threads : {1u, 2u, 3u, 8u}) {
+    for (int32_t height = 1; height <= 1200; ++height) {
+      const int32_t rows = edof_chunks::DefaultChunkRows(height, threads);
+      ASSERT_GE(rows, 1);
+      ASSERT_LE(rows, edof_chunks::kEdofChunkRows);
+      const edof_chunks::ChunkPlan plan(PyramidLevelSizes(130, height), rows);
+      const int64_t runs = std::min<int64_t>(height, threads);
+      ASSERT_GE(plan.Chunks(), runs) << height << " rows, " << threads << " threads";
+      int32_t fewest = height, most = 0, next = 0;
+      for (int64_t run = 0; run < runs; ++run) {
+        const std::pair<int64_t, int64_t> chunks = plan.Run(run, runs);
+        ASSERT_LT(chunks.first, chunks.second) << "an empty run";
+        const int32_t begin = plan.Chunk(chunks.first).band[0].begin;
+        const int32_t end = plan.Chunk(chunks.second - 1).band[0].end;
+        ASSERT_EQ(begin, next) << "runs in order without gaps";
+        next = end;
+        fewest = std::min(fewest, end - begin);
+        most = std::max(most, end - begin);
+      }
+      EXPECT_EQ(next, height);
+      EXPECT_LE(most - fewest, rows) << height << " rows, " << threads << " threads";
+    }
+  }
+}
+
+TEST(EdofChunks, ScratchDoesNotGrowWithTheHeight) {
+  // One worker's rows for chunks of 64 output rows of a 1920-pixel-wide 5-frame stack: a few
+  // chunk heights of base rows per frame, whether the image has 1080 rows or 16384.
+  const uint64_t baseRow = 1920 * 4 * sizeof(float);
+  const uint64_t hd = edof_pyramid::ChunkScratchBytes(1920, 1080, 64, 5);
+  for (int32_t height : {1080, 1081, 4001, 9999, 16383, 16384}) {
+    const uint64_t bytes = edof_pyramid::ChunkScratchBytes(1920, height, 64, 5);
+    EXPECT_LE(bytes, 6 * 3 * 64 * baseRow) << height;
+    EXPECT_LE(bytes, hd + hd / 10) << height;
+  }
+  // Smaller chunks, less scratch.
+  EXPECT_LT(edof_pyramid::ChunkScratchBytes(1920, 16384, 16, 5), hd);
 }
 
 TEST(EdofFusion, FuseIntoWritesEveryByte) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "edof/fusion.h"
+#include "edof/parallel_rows.h"
 #include "stack_fixture.h"
 
 namespace zentri_native {
@@ -117,6 +118,97 @@ TEST(EdofThreads, EveryBudgetGivesTheSameBytes) {
       for (unsigned threads : {2u, 3u, 8u}) {
         EXPECT_EQ(stack.Fuse(threads, simd), one)
             << threads << " threads, " << simd << ", " << width << "x" << height;
+      }
+    }
+  }
+}
+
+TEST(EdofParallelChunks, EveryChunkRunsOnceAndEveryWorkerTakesPart) {
+  for (auto [chunks, workers] : std::vector<std::pair<int64_t, unsigned>>{
+           {1, 4}, {2, 2}, {3, 8}, {17, 2}, {40, 3}, {64, 8}}) {
+    const unsigned expected = static_cast<unsigned>(std::min<int64_t>(chunks, workers));
+    std::vector<std::atomic<int>> runs(static_cast<size_t>(chunks));
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    std::set<unsigned> seen;
+    std::atomic<unsigned> arrived{0};
+    ParallelChunks(chunks, workers, [&](int64_t chunk, unsigned worker) {
+      ++runs[static_cast<size_t>(chunk)];
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        threads.insert(std::this_thread::get_id());
+        if (seen.insert(worker).second) {
+          ++arrived;
+        }
+      }
+      // Each worker's first chunk waits until every worker has one: the workers run at once.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (arrived.load() < expected && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+      }
+    });
+    for (int64_t c = 0; c < chunks; ++c) {
+      EXPECT_EQ(runs[static_cast<size_t>(c)].load(), 1) << "chunk " << c;
+    }
+    EXPECT_EQ(arrived.load(), expected) << chunks << " chunks, " << workers << " workers";
+    EXPECT_EQ(threads.size(), expected);
+    EXPECT_TRUE(threads.count(std::this_thread::get_id()) == 1) << "worker 0 is the caller";
+    EXPECT_LT(*seen.rbegin(), expected);
+  }
+  ParallelChunks(0, 4, [](int64_t, unsigned) { ADD_FAILURE() << "no chunks to run"; });
+}
+
+TEST(EdofParallelChunks, AFailureStopsTheChunksAndWaitsForEveryWorker) {
+  // Worker 1 fails on its first chunk while the caller is busy; no chunk starts after the
+  // failure is seen, and the exception leaves only when the caller's chunk is done.
+  std::atomic<int> started{0};
+  std::atomic<bool> callerDone{false};
+  try {
+    ParallelChunks(1000, 2, [&](int64_t, unsigned worker) {
+      ++started;
+      if (worker == 1) {
+        throw std::length_error("worker");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      callerDone = true;
+    });
+    ADD_FAILURE() << "no exception";
+  } catch (const std::length_error& error) {
+    EXPECT_STREQ(error.what(), "worker");
+    EXPECT_TRUE(callerDone.load());
+  }
+  EXPECT_LT(started.load(), 10);
+  // The caller's exception wins when several fail.
+  try {
+    ParallelChunks(8, 4, [](int64_t, unsigned worker) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      throw std::runtime_error(worker == 0 ? "caller" : "worker");
+    });
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "caller");
+  }
+}
+
+TEST(EdofThreads, SmallChunksOnEveryBudgetGiveTheSameBytes) {
+  // Many chunks of a few rows, so that neighbouring chunks, whose halos overlap, run at once on
+  // different threads; heights with 3 and 4 levels.
+  std::mt19937 rng(1234);
+  for (auto [width, height] :
+       std::vector<std::pair<int32_t, int32_t>>{{261, 77}, {270, 150}, {140, 95}}) {
+    const testing_support::Stack stack = testing_support::RandomStack(rng, width, height, 4);
+    for (const char* simd : {"sse2", "avx2"}) {
+      std::vector<uint8_t> one(static_cast<size_t>(width) * height * 4);
+      FuseIntoWithChunkRows(width, height, stack.referenceIndex, stack.Frames(), stack.Fields(),
+                            stack.Weights(), 1, simd, height, one.data());
+      for (unsigned threads : {1u, 2u, 3u, 8u}) {
+        for (int32_t rows : {3, 10}) {
+          std::vector<uint8_t> out(one.size());
+          FuseIntoWithChunkRows(width, height, stack.referenceIndex, stack.Frames(), stack.Fields(),
+                                stack.Weights(), threads, simd, rows, out.data());
+          EXPECT_EQ(out, one) << threads << " threads, chunks of " << rows << ", " << simd << ", "
+                              << width << "x" << height;
+        }
       }
     }
   }
